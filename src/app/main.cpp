@@ -1,1 +1,20 @@
-int main() { return 0; }
+// oru: the online installer.
+#include <vector>
+
+#include "app/startup.h"
+#include "platform/locations.h"
+#include "platform/security.h"
+#include "ui/console_front_end.h"
+
+int main(int argc, char** argv) {
+  // The shell has split the command line already; argv[0] takes the place
+  // of the program path that the Windows splitter yields first.
+  std::vector<std::string> arguments(argv, argv + argc);
+  oru::ui::ConsoleFrontEnd front_end(oru::SystemClock());
+  oru::StartupServices services;
+  services.front_end = &front_end;
+  services.clock = &oru::SystemClock();
+  services.locations = oru::ProcessLocations();
+  services.is_administrator = &oru::IsAdministrator;
+  return oru::RunInstaller(arguments, services);
+}

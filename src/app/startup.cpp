@@ -1,0 +1,192 @@
+#include "app/startup.h"
+
+#include <memory>
+#include <mutex>
+
+#include "app/command_line.h"
+#include "app/simple_log.h"
+#include "common/log.h"
+#include "orchestrator/oru_mgr.h"
+#include "platform/file_util.h"
+#include "platform/single_instance.h"
+
+namespace oru {
+namespace {
+
+constexpr char kErrorCaption[] = "Error";
+constexpr char kNotAdministrator[] = "You must be logged in as administrator when installing this program.";
+constexpr int kRefused = -1;
+
+// The process logger is never destroyed: threads that outlive start-up may
+// still log. Earlier ones (from in-process test runs) stay reachable here.
+simpleLog* CreateProcessLogger(const std::string& path, Clock& clock) {
+  static std::mutex* mutex = new std::mutex();
+  static auto* loggers = new std::vector<std::unique_ptr<simpleLog>>();
+  std::lock_guard<std::mutex> lock(*mutex);
+  loggers->push_back(std::make_unique<simpleLog>(path, clock));
+  return loggers->back().get();
+}
+
+class Startup {
+ public:
+  Startup(const std::vector<std::string>& arguments, StartupServices& services)
+      : arguments_(ReadStartupArguments(BuildArgumentMap(arguments))), services_(services) {}
+
+  int Run();
+
+ private:
+  void OpenLog();
+  int Refuse(const char* log_line, const char* box_text);
+  void ApplyHostFacts();
+  bool TakeSingleInstance();
+  bool CreateMainWindow();
+  void ListenForActivation();
+  // The orderly teardown shared by every ending.
+  void Teardown();
+
+  const StartupArguments arguments_;
+  StartupServices& services_;
+  std::string instance_name_;
+  std::unique_ptr<InstanceLock> instance_;
+  std::unique_ptr<ui::MainWindow> window_;
+};
+
+int Startup::Run() {
+  OpenLog();
+  if (!services_.is_administrator()) {
+    return Refuse("[ERROR] You must be logged in as administrator when installing this program.", kNotAdministrator);
+  }
+  OruMgr& mgr = OruMgr::Instance();
+  mgr.SetForkMode(arguments_.fork);
+  ApplyHostFacts();
+  if (!TakeSingleInstance()) return Refuse(nullptr, nullptr);
+  if (!CreateMainWindow()) return Refuse(nullptr, nullptr);
+  ListenForActivation();
+
+  Log(kLogInfo, "[INFO] MessageLoop");
+  services_.front_end->loop().RunUntilQuit();
+  Log(kLogInfo, "[INFO] MessageLoop end");
+  Teardown();
+  window_.reset();
+  Log(kLogInfo, "[INFO] exit!");
+  return 0;
+}
+
+void Startup::OpenLog() {
+  simpleLog* logger = CreateProcessLogger(LogFilePath(services_.locations.temp_dir, arguments_.fork), *services_.clock);
+  logger->Open();
+  SetProcessLog(logger);
+  Log(kLogInfo, "[INFO] start, fork=[%d].", arguments_.fork ? 1 : 0);
+}
+
+// A refusal after its log line (when given): the box unless in fork mode,
+// then the same teardown as a normal exit.
+int Startup::Refuse(const char* log_line, const char* box_text) {
+  if (log_line != nullptr) Log(kLogError, "%s", log_line);
+  if (box_text != nullptr && !arguments_.fork) {
+    services_.front_end->ShowMessageBox(box_text, kErrorCaption, ui::MessageBoxIcon::kError);
+  }
+  Teardown();
+  window_.reset();
+  return kRefused;
+}
+
+void Startup::ApplyHostFacts() {
+  if (!arguments_.fork) return;
+  OruMgr& mgr = OruMgr::Instance();
+  if (!arguments_.host_lang.empty()) mgr.SetHostLanguage(arguments_.host_lang);
+  mgr.SetHostVersion(arguments_.host_version);
+  if (arguments_.host_hwnd.empty()) return;
+  std::optional<int32_t> hwnd = ParseDecimalHandle(arguments_.host_hwnd);
+  if (!hwnd) {
+    Log(kLogWarn, "[WARN] ignore host hwnd=[%s], not a decimal 32-bit number.", arguments_.host_hwnd.c_str());
+    return;
+  }
+  Log(kLogInfo, "[INFO] set host hwnd=[%x].", static_cast<unsigned>(*hwnd));
+  mgr.SetHostHwnd(*hwnd);
+}
+
+bool Startup::TakeSingleInstance() {
+  instance_name_ = OruMgr::Instance().product_config().ProductName + "_oru";
+  if (arguments_.fork) instance_name_ += "_fork";
+  const std::string& folder = services_.locations.lock_dir;
+  CreateDirectoryLevels(folder);
+  InstanceLockResult result = AcquireInstanceLock(folder, instance_name_);
+  if (result.status == InstanceLockStatus::kAcquired) {
+    instance_ = std::move(result.lock);
+    return true;
+  }
+  if (result.status == InstanceLockStatus::kError) {
+    // Without a lock there is no way to tell a second copy; refusing would
+    // block every start, so the run goes on unguarded.
+    Log(kLogWarn, "[WARN] instance lock failed, name=[%s], err=[%s].", instance_name_.c_str(), result.error.c_str());
+    return true;
+  }
+  Log(kLogWarn, "[WARN] Already exist PreInstance.");
+  if (arguments_.fork) return false;
+  ActivateResult activated = ActivateRunningInstance(folder, instance_name_);
+  if (activated.status != ActivateStatus::kAcknowledged) {
+    Log(kLogWarn, "[WARN] activate PreInstance failed, err=[%s].", activated.error.c_str());
+  }
+  return false;
+}
+
+bool Startup::CreateMainWindow() {
+  window_ = services_.front_end->ConstructMainWindow();
+  if (!window_) {
+    Log(kLogError, "[ERROR] create OruWnd failed!");
+    return false;
+  }
+  ui::WindowSpec spec;
+  spec.title = OruMgr::Instance().product_config().ProductName;
+  ui::WindowId id = window_->Create(spec);
+  if (id == 0) {
+    // No handle means nothing could ever end the message loop.
+    Log(kLogError, "[ERROR] create OruWnd failed!");
+    return false;
+  }
+  Log(kLogInfo, "[INFO] OruWnd handle=[%x]", static_cast<unsigned>(id));
+  OruMgr::Instance().SetMainWindow(static_cast<uint32_t>(id));
+  window_->CenterOnScreen();
+  window_->Show(!arguments_.fork);
+  return true;
+}
+
+// A fork-mode copy is hidden and never brought forward.
+void Startup::ListenForActivation() {
+  if (instance_ == nullptr || arguments_.fork) return;
+  ui::MessageLoop& loop = services_.front_end->loop();
+  ui::MainWindow* window = window_.get();
+  std::string error;
+  bool listening = instance_->StartListening(
+      [&loop, window] {
+        loop.Post([window] {
+          Log(kLogInfo, "[INFO] activated by a second start.");
+          window->Activate();
+        });
+      },
+      &error);
+  if (!listening) Log(kLogWarn, "[WARN] activation channel failed, err=[%s].", error.c_str());
+}
+
+// Later parts of the run add their steps here in this order: stop the
+// analytics layer, release the instance, shut the download engine down.
+void Startup::Teardown() {
+  if (instance_) instance_->Close();
+  instance_.reset();
+}
+
+}  // namespace
+
+std::string LogFilePath(const std::string& temp_dir, bool fork) {
+  std::string folder = WithTrailingSeparator(temp_dir) + "Quorvane/ORU/";
+  if (!CreateDirectoryLevels(folder)) folder = WithTrailingSeparator(temp_dir);
+  return folder + (fork ? "qvForkORU.log" : "qvORU.log");
+}
+
+int RunInstaller(const std::vector<std::string>& arguments, StartupServices& services) {
+  Startup startup(arguments, services);
+  return startup.Run();
+}
+
+}  // namespace oru
