@@ -17,6 +17,14 @@ std::u16string WideFromUtf8(std::string_view utf8);
 // sequence (including overlong forms, surrogates encoded in UTF-8, lead bytes
 // announcing five or more bytes, code points above U+10FFFF) becomes one "?".
 // Characters above U+FFFF become surrogate pairs.
+//
+// What one "?" consumes: the lead byte and the continuation bytes (80..BF)
+// that follow it, up to the length the lead byte announces (2 for C0..DF,
+// 3 for E0..EF, 4 for F0..F7, 5 for F8..FB, 6 for FC..FD). A sequence cut
+// short by a non-continuation byte or by the end of the text ends there; the
+// next byte starts afresh. A stray continuation byte and FE/FF are one "?"
+// each. Examples: "C0 80" -> "?", "ED A0 80" -> "?", "E4 B8 41" -> "?A",
+// "80 80" -> "??". SanitizeUtf8 and Utf16Length follow the same rule.
 std::u16string DecodeUtf8Lenient(std::string_view utf8);
 
 // Lenient encoding: a lone surrogate becomes "?"; a pair becomes one
