@@ -21,7 +21,9 @@ class Clock {
   virtual Ticks NowTicks() const = 0;
   // Blocks for `duration` of this clock's time, or until `stop` is requested.
   // Returns true when the full duration elapsed, false when interrupted.
-  // A stop already requested returns false at once.
+  // A stop already requested returns false at once; otherwise a duration
+  // <= 0 returns true at once. Any length is accepted (milliseconds::max()
+  // waits until stopped). Callable from any thread.
   virtual bool SleepFor(std::chrono::milliseconds duration, std::stop_token stop = {}) = 0;
 };
 
