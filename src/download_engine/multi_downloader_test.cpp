@@ -1,7 +1,6 @@
 #include "download_engine/multi_downloader.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +26,7 @@
 #include "support/scoped_temp_dir.h"
 #include "support/test_ca.h"
 #include "support/test_clock.h"
+#include "support/test_data.h"
 #include "support/tmpfs_fixture.h"
 
 namespace ns_PEM {
@@ -53,30 +53,8 @@ using Type = DownloadEventType;
 constexpr char kPath[] = "/pkg.bin";
 constexpr char kHost[] = "pkg.test";
 
-std::string RandomData(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    data[i] = static_cast<char>(x & 0xff);
-  }
-  return data;
-}
-
-std::string Md5Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHex[digest[i] >> 4]);
-    text.push_back(kHex[digest[i] & 0x0f]);
-  }
-  return text;
-}
+using oru::testing::Md5Hex;
+using oru::testing::RandomData;
 
 // "bytes=a-b" -> (a, b); "bytes=a-" -> (a, -1); nullopt for anything else.
 std::optional<ByteRange> ParseRangeHeader(const std::string& header) {
