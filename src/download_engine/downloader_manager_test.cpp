@@ -16,6 +16,7 @@
 #include "support/http_test_server.h"
 #include "support/scoped_temp_dir.h"
 #include "support/test_clock.h"
+#include "support/log_capture.h"
 #include "support/test_data.h"
 
 namespace ns_PEM {
@@ -38,43 +39,7 @@ constexpr char kHost[] = "pkg.test";
 using oru::testing::Md5Hex;
 using oru::testing::RandomData;
 
-class LogCapture : public oru::LogSink {
- public:
-  LogCapture() { oru::SetProcessLog(this); }
-  ~LogCapture() override { oru::SetProcessLog(nullptr); }
-  void LogV(int, const char* format, va_list args) override {
-    char line[4096];
-    vsnprintf(line, sizeof(line), format, args);
-    std::lock_guard lock(mu_);
-    lines_.emplace_back(line);
-  }
-  int Count(const std::string& text) const {
-    std::lock_guard lock(mu_);
-    int n = 0;
-    for (const auto& l : lines_) n += l.find(text) != std::string::npos ? 1 : 0;
-    return n;
-  }
-  // The number in "<key>[<number>]" of the first line holding `line_part`.
-  int64_t NumberAfter(const std::string& line_part, const std::string& key) const {
-    std::lock_guard lock(mu_);
-    for (const auto& l : lines_) {
-      if (l.find(line_part) == std::string::npos) continue;
-      size_t at = l.find(key + "[");
-      if (at != std::string::npos) return std::stoll(l.substr(at + key.size() + 1));
-    }
-    return -1;
-  }
-  std::string All() const {
-    std::lock_guard lock(mu_);
-    std::string out;
-    for (const auto& l : lines_) out += l + "\n";
-    return out;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
-};
+using oru::testing::LogCapture;
 
 class FakeResolver : public ISystemResolver {
  public:

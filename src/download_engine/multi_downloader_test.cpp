@@ -26,6 +26,7 @@
 #include "support/scoped_temp_dir.h"
 #include "support/test_ca.h"
 #include "support/test_clock.h"
+#include "support/log_capture.h"
 #include "support/test_data.h"
 #include "support/tmpfs_fixture.h"
 
@@ -79,41 +80,7 @@ int CountMethod(const HttpTestServer& server, const std::string& method) {
   return n;
 }
 
-class LogCapture : public oru::LogSink {
- public:
-  LogCapture() { oru::SetProcessLog(this); }
-  ~LogCapture() override { oru::SetProcessLog(nullptr); }
-  void LogV(int, const char* format, va_list args) override {
-    char line[4096];
-    vsnprintf(line, sizeof(line), format, args);
-    std::lock_guard lock(mu_);
-    lines_.emplace_back(line);
-  }
-  int Count(const std::string& text) const {
-    std::lock_guard lock(mu_);
-    int n = 0;
-    for (const auto& l : lines_) n += l.find(text) != std::string::npos ? 1 : 0;
-    return n;
-  }
-  std::vector<std::string> Matching(const std::string& text) const {
-    std::lock_guard lock(mu_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_) {
-      if (l.find(text) != std::string::npos) out.push_back(l);
-    }
-    return out;
-  }
-  std::string All() const {
-    std::lock_guard lock(mu_);
-    std::string out;
-    for (const auto& l : lines_) out += l + "\n";
-    return out;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
-};
+using oru::testing::LogCapture;
 
 // Names of the form "*.test" exist only here (a test machine has no DNS to
 // point at the loopback servers).

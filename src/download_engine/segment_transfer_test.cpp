@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "support/child_process.h"
 #include "support/http_test_server.h"
+#include "support/log_capture.h"
 #include "support/test_ca.h"
 #include "support/test_clock.h"
 
@@ -79,39 +80,17 @@ class RecordingWriter : public IFileWriter {
   bool out_of_bounds_ = false;
 };
 
-class LogCapture : public oru::LogSink {
+// The process log, with counts per segment (the "easy=[%p]" tag of its lines).
+class LogCapture : public oru::testing::LogCapture {
  public:
-  LogCapture() { oru::SetProcessLog(this); }
-  ~LogCapture() override { oru::SetProcessLog(nullptr); }
-  void LogV(int, const char* format, va_list args) override {
-    char line[2048];
-    vsnprintf(line, sizeof(line), format, args);
-    std::lock_guard lock(mu_);
-    lines_.emplace_back(line);
-  }
-  // Lines of this segment (its "easy=[%p]" tag) that contain `text`.
+  // Lines of this segment that contain `text`.
   int Count(const void* segment, const std::string& text) const {
     char tag[64];
     snprintf(tag, sizeof(tag), "easy=[%p]", segment);
-    std::lock_guard lock(mu_);
     int n = 0;
-    for (const auto& l : lines_) n += (l.find(tag) != std::string::npos && l.find(text) != std::string::npos);
+    for (const auto& l : Matching(tag)) n += l.find(text) != std::string::npos ? 1 : 0;
     return n;
   }
-  void Clear() {
-    std::lock_guard lock(mu_);
-    lines_.clear();
-  }
-  std::string All() const {
-    std::lock_guard lock(mu_);
-    std::string out;
-    for (const auto& l : lines_) out += l + "\n";
-    return out;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
 };
 
 class SegmentTransferTest : public ::testing::Test {
