@@ -6,6 +6,7 @@
 #include "app/command_line.h"
 #include "app/simple_log.h"
 #include "common/log.h"
+#include "config/language_table.h"
 #include "orchestrator/oru_mgr.h"
 #include "platform/file_util.h"
 #include "platform/single_instance.h"
@@ -48,6 +49,7 @@ class Startup {
   StartupServices& services_;
   std::string instance_name_;
   std::unique_ptr<InstanceLock> instance_;
+  std::unique_ptr<LanguageTable> languages_;
   std::unique_ptr<ui::MainWindow> window_;
 };
 
@@ -58,7 +60,14 @@ int Startup::Run() {
   }
   OruMgr& mgr = OruMgr::Instance();
   mgr.SetForkMode(arguments_.fork);
+  mgr.SetClock(services_.clock);
+  if (!mgr.LoadLocalXml()) return Refuse("[ERROR] LoadLocalXml failed!", "Load product xml error.");
+  mgr.ReadRunConfig();
+  languages_ = std::make_unique<LanguageTable>();
   ApplyHostFacts();
+  if (!languages_->loadLangXML(mgr.product_config().ProductBrand)) {
+    return Refuse("[ERROR] loadLangXML failed!", "Load lang xml error.");
+  }
   if (!TakeSingleInstance()) return Refuse(nullptr, nullptr);
   if (!CreateMainWindow()) return Refuse(nullptr, nullptr);
   ListenForActivation();
@@ -94,7 +103,10 @@ int Startup::Refuse(const char* log_line, const char* box_text) {
 void Startup::ApplyHostFacts() {
   if (!arguments_.fork) return;
   OruMgr& mgr = OruMgr::Instance();
-  if (!arguments_.host_lang.empty()) mgr.SetHostLanguage(arguments_.host_lang);
+  if (!arguments_.host_lang.empty()) {
+    mgr.SetHostLanguage(arguments_.host_lang);
+    languages_->SetSelectLang(arguments_.host_lang, &mgr.run_state());
+  }
   mgr.SetHostVersion(arguments_.host_version);
   if (arguments_.host_hwnd.empty()) return;
   std::optional<int32_t> hwnd = ParseDecimalHandle(arguments_.host_hwnd);

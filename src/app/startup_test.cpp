@@ -8,7 +8,10 @@
 #include "common/log.h"
 #include "orchestrator/oru_mgr.h"
 #include "platform/file_util.h"
+#include "platform/locations.h"
 #include "platform/single_instance.h"
+#include "server_api/service_endpoints.h"
+#include "telemetry/report_store.h"
 #include "support/scoped_temp_dir.h"
 #include "support/test_clock.h"
 
@@ -68,7 +71,11 @@ class FakeFrontEnd final : public ui::FrontEnd {
 
 class StartupTest : public ::testing::Test {
  protected:
-  void SetUp() override { OruMgr::Instance().ResetForTesting(); }
+  void SetUp() override {
+    OruMgr::Instance().ResetForTesting();
+    ReportStore::Instance().ResetForTesting();
+    SetServiceEndpoints(DefaultServiceEndpoints());
+  }
   void TearDown() override {
     SetProcessLog(nullptr);
     OruMgr::Instance().ResetForTesting();
@@ -78,11 +85,36 @@ class StartupTest : public ::testing::Test {
     StartupServices services;
     services.front_end = &front_end;
     services.clock = &clock_;
-    services.locations.temp_dir = dir_.path() + "/";
-    services.locations.lock_dir = dir_.path() + "/locks/";
+    services.locations = SandboxLocations();
     services.is_administrator = [admin] { return admin; };
     args.insert(args.begin(), "/opt/oru");
     return RunInstaller(args, services);
+  }
+
+  // Every location inside the test folder; the shipped demo product XML
+  // with its product API on a port where nothing listens.
+  Locations SandboxLocations() {
+    Locations loc;
+    loc.temp_dir = dir_.path() + "/";
+    loc.lock_dir = dir_.path() + "/locks/";
+    for (const char* name : {"registry", "disk", "documents", "programs", "resources"}) {
+      CreateDirectoryLevels(dir_.path() + "/" + name);
+    }
+    loc.registry_dir = dir_.path() + "/registry/";
+    loc.disk_roots = {dir_.path() + "/disk/"};
+    loc.common_documents = dir_.path() + "/documents/";
+    loc.program_files = loc.program_files_x86 = dir_.path() + "/programs/";
+    loc.system_root = loc.windows_dir = "/";
+    loc.resource_dir = dir_.path() + "/resources/";
+    std::string xml = ReadFileForTesting(std::string(ORU_SOURCE_DIR) + "/resources/product.xml");
+    for (const char* host : {"127.0.0.1:18080", "127.0.0.2:18080"}) {
+      for (size_t pos = xml.find(host); pos != std::string::npos; pos = xml.find(host)) {
+        xml.replace(pos, std::string(host).size(), "127.0.0.1:1");
+      }
+    }
+    if (!PathExists(loc.resource_dir + "XML_106")) WriteFileAtomically(loc.resource_dir + "XML_106", xml);
+    SetProcessLocationsForTesting(loc);
+    return loc;
   }
 
   std::string LogText(const char* name = "qvORU.log") {
@@ -129,6 +161,42 @@ TEST_F(StartupTest, RefusesWithoutAdministratorRights) {
   }
 }
 
+TEST_F(StartupTest, ConfigurationThatDoesNotLoadIsRefused) {
+  struct Case {
+    const char* file;
+    const char* contents;
+    const char* log_line;
+    const char* box;
+  };
+  const Case cases[] = {
+      {"XML_106", "<Product><ProductName>x</Product>", "[ERROR] LoadLocalXml failed!", "Error|Load product xml error."},
+      {"XML_106", "", "[ERROR] LoadLocalXml failed!", "Error|Load product xml error."},
+      {"XML_131", "<Texts></Texts>", "[ERROR] loadLangXML failed!", "Error|Load lang xml error."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.contents);
+    SandboxLocations();
+    ASSERT_TRUE(WriteFileAtomically(dir_.path() + "/resources/" + c.file, c.contents));
+    FakeFrontEnd fe(clock_);
+    EXPECT_EQ(Run(fe, {}), -1);
+    EXPECT_NE(LogText().find(c.log_line), std::string::npos) << LogText();
+    EXPECT_EQ(fe.boxes, std::vector<std::string>{c.box});
+    EXPECT_TRUE(fe.events.empty()) << "no window for a refused run";
+    // A fork copy refuses silently.
+    FakeFrontEnd fork(clock_);
+    EXPECT_EQ(Run(fork, {"OnlyForkInstallDependent=1"}), -1);
+    EXPECT_TRUE(fork.boxes.empty());
+    RemoveFile(dir_.path() + "/resources/" + c.file);
+  }
+}
+
+TEST_F(StartupTest, ForkHostLanguageBecomesTheSelectedLanguage) {
+  FakeFrontEnd fe(clock_);
+  EXPECT_EQ(Run(fe, {"OnlyForkInstallDependent=1", "HostLang=Deutsch"}), 0);
+  EXPECT_EQ(OruMgr::Instance().run_state().SelectLang, "Deutsch");
+  EXPECT_NE(LogText("qvForkORU.log").find("[INFO] set select lang=[Deutsch]."), std::string::npos);
+}
+
 TEST_F(StartupTest, WindowFailuresRefuseAndReleaseTheInstance) {
   for (bool construct_fails : {true, false}) {
     FakeFrontEnd failing(clock_);
@@ -150,7 +218,7 @@ TEST_F(StartupTest, WindowFailuresRefuseAndReleaseTheInstance) {
 TEST_F(StartupTest, SecondStartIsRefusedAndActivatesTheFirst) {
   ASSERT_TRUE(CreateDirectoryLevels(dir_.path() + "/locks"));
   // The first copy is simulated by holding its lock and listening.
-  InstanceLockResult first = AcquireInstanceLock(dir_.path() + "/locks/", "_oru");
+  InstanceLockResult first = AcquireInstanceLock(dir_.path() + "/locks/", "Quorvane Studio_oru");
   ASSERT_EQ(first.status, InstanceLockStatus::kAcquired);
   std::atomic<int> activations{0};
   ASSERT_TRUE(first.lock->StartListening([&] { ++activations; }, nullptr));

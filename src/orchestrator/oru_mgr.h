@@ -3,12 +3,30 @@
 // configuration and facts and, as the run grows, its tasks and the download
 // engine. Start-up fills it on the main thread before any worker starts.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/clock.h"
 #include "config/product_config.h"
+#include "config/run_state.h"
+#include "config/server_runtime.h"
 
 namespace oru {
+
+// What the run ends up using where local and server data meet.
+struct EffectiveValues {
+  std::string banner_url;
+  std::string thank_you_page;
+  std::string license_page;
+  std::string languages;
+  std::chrono::seconds install_duration{240};
+  std::string dotnet_min_version;  // empty: no .NET requirement
+  std::string dotnet_url;
+};
 
 class OruMgr {
  public:
@@ -34,13 +52,56 @@ class OruMgr {
   void SetMainWindow(uint32_t id) { main_window_ = id; }
   uint32_t main_window() const { return main_window_; }
 
+  // Reads the embedded product XML into the product configuration, derives
+  // the configuration folder and run-state path, records the channel and the
+  // first report values and announces the product. False when the XML is
+  // missing, empty, does not parse or has no Product root.
+  bool LoadLocalXml();
+
+  // The run-state file (no-ops without a path; writes skipped in fork mode).
+  void ReadRunConfig();
+  void WriteRunConfig();
+  void DeleteRunConfig();
+
+  // One request of the server runtime configuration; true when the transfer
+  // succeeded and the document's root was found.
+  bool LoadServerXml();
+  // Server configuration (three attempts), offers, effective values and the
+  // installed-version probe. Runs on the preparation worker.
+  void PrepareDown();
+
   ProductConfig& product_config() { return product_config_; }
+  ServerRuntime& server_runtime() { return server_runtime_; }
+  RunState& run_state() { return run_state_; }
+  const EffectiveValues& effective() const { return effective_; }
+  const std::string& config_folder() const { return config_folder_; }
+  const std::string& run_state_path() const { return run_state_path_; }
+  const std::string& install_root() const { return install_root_; }
+  const std::string& clipboard_token() const { return clipboard_token_; }
+  bool is_64bit_windows() const { return is_64bit_windows_; }
+  bool is_arm64() const { return is_arm64_; }
+
+  // Waits between runtime configuration attempts go through this clock.
+  void SetClock(Clock* clock) { clock_ = clock; }
+  // Where the clipboard text comes from (no clipboard service on a headless
+  // machine; the window backend installs one).
+  void SetClipboardReader(std::function<std::optional<std::string>()> reader) {
+    clipboard_reader_ = std::move(reader);
+  }
 
   // Back to a freshly constructed state (tests that run start-up in-process).
   void ResetForTesting();
 
  private:
-  OruMgr() = default;
+  OruMgr();
+  void InitPlatformDefaults();
+  void ReadClipboardToken();
+  void ApplyLocalConfig(const std::vector<std::string>& item_pids);
+  void AnnounceProductSeries();
+  std::string BuildServerXmlUrl() const;
+  void SettleDotNet();
+  void SettleEffectiveValues();
+  void ProbeInstalledVersion();
 
   bool fork_mode_ = false;
   std::string host_language_;
@@ -48,6 +109,17 @@ class OruMgr {
   int32_t host_hwnd_ = 0;
   uint32_t main_window_ = 0;
   ProductConfig product_config_;
+  ServerRuntime server_runtime_;
+  RunState run_state_;
+  EffectiveValues effective_;
+  std::string config_folder_;
+  std::string run_state_path_;
+  std::string install_root_;
+  std::string clipboard_token_;
+  bool is_64bit_windows_ = false;
+  bool is_arm64_ = false;
+  Clock* clock_ = nullptr;
+  std::function<std::optional<std::string>()> clipboard_reader_;
 };
 
 }  // namespace oru

@@ -8,6 +8,8 @@
 #include <regex>
 #include <set>
 
+#include "e2e/e2e_sandbox.h"
+#include "platform/file_util.h"
 #include "support/child_process.h"
 #include "support/scoped_temp_dir.h"
 
@@ -27,13 +29,17 @@ class StartupE2eTest : public ::testing::Test {
   void SetUp() override {
     // A refused run as another user must be able to write its log here.
     chmod(dir_.path().c_str(), 0777);
+    env_ = testing::SandboxEnvironment(dir_.path());
+    // No product server listens on port 1: announcements fail at once.
+    ASSERT_TRUE(WriteFileAtomically(testing::SandboxResourceDir(dir_.path()) + "/XML_106",
+                                    testing::DemoProductXmlForPort(1)));
   }
 
   ChildOptions Options(std::vector<std::string> args, bool as_non_admin = false) {
     ChildOptions o;
     o.argv = {std::string(ORU_BIN_DIR) + "/oru"};
     o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.env = {{"ORU_TEMP_DIR", dir_.path()}, {"ORU_REGISTRY_DIR", dir_.Child("registry")}};
+    o.env = env_;
     o.output_dir = dir_.path();
     if (as_non_admin && geteuid() == 0) o.run_as_uid = kNobody;
     return o;
@@ -61,6 +67,7 @@ class StartupE2eTest : public ::testing::Test {
   }
 
   ScopedTempDir dir_;
+  std::map<std::string, std::string> env_;
 };
 
 TEST_F(StartupE2eTest, NonAdministratorIsRefused) {
