@@ -28,16 +28,28 @@ struct TaskReportInput {
   std::string version;
 };
 
-// Copies the task results into the report store; true when any task exists.
+// Copies the task results into the report store: the main task (the
+// product; in a fork run the first dependent), the .NET task, the
+// dependents' times (not in a fork run) and the totals over all tasks, where
+// a phase that started but has not ended counts as ending now. Returns true
+// when any task exists; an empty list writes nothing.
 bool CollectTaskReport(const std::vector<TaskReportInput>& tasks, bool fork_run, const std::string& server_version,
                        const Clock& clock = SystemClock());
 
 // Builds the report(s) and, unless disabled or without a client sign, posts
-// each and writes its local copy "ORU_<pid>_T<timestamp>.json".
+// each to the platform origin (10 s, the answer not examined; a failure is
+// logged, not retried) and writes its local copy
+// "ORU_<product id>_T<timestamp>.json" in the temporary folder. A copy of
+// that name that exists already is left unchanged. Every report is built
+// before the first post, and no store lock is held while posting.
 void SendTrackReport(bool deferred_consent, const Clock& clock = SystemClock());
 
 // The report objects SendTrackReport would send now (one per bind record
-// in the per-product mode), as compact JSON texts (tests and the crash path).
+// in the per-product mode), as compact JSON texts; empty when disabled or
+// without a client sign. Like sending, it writes the store keys the report
+// depends on: "product_id", "startupproduct" and "serverxmlmd5" per record
+// in the per-product mode, "downstatus" 0 for close type 13 in the
+// deferred-consent mode.
 std::vector<std::string> BuildTrackReports(bool deferred_consent, const Clock& clock = SystemClock());
 
 }  // namespace oru
