@@ -79,7 +79,13 @@ class OrchestratorTest : public ::testing::Test {
     OruMgr::Instance().ResetForTesting();
     OruMgr::Instance().SetClock(&clock_);
 
-    product_server::ServerConfig config = product_server::DemoConfig(Folder("packages"));
+    // Small stand-ins for the demo packages, so the server has digests.
+    std::string packages = Folder("packages");
+    for (const char* name : {"QuorvaneStudioSetup_x86.exe", "QuorvaneStudioSetup_x64.exe",
+                             "QuorvaneStudioSetup_arm64.exe", "QuorvaneLaunchDeckSetup.exe", "QuorvaneHelperSetup.exe"}) {
+      ASSERT_TRUE(WriteFileAtomically(packages + name, std::string("package ") + name));
+    }
+    product_server::ServerConfig config = product_server::DemoConfig(packages);
     config.port = 0;
     std::string error;
     ASSERT_TRUE(server_.Start(config, &error)) << error;
