@@ -6,7 +6,6 @@
 #include <httplib.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "e2e/e2e_sandbox.h"
 #include "platform/file_util.h"
@@ -38,18 +37,18 @@ class ProductE2eTest : public ::testing::Test {
     o.output_dir = dir_.Child("server_out");
     std::filesystem::create_directories(o.output_dir);
     server_ = std::make_unique<ChildProcess>(o);
-    std::smatch match;
-    std::regex url(R"(http://127\.0\.0\.1:(\d+))");
+    const std::string prefix = "http://127.0.0.1:";
     std::string out;
+    int port = 0;
     bool ready = WaitUntil([&] {
       out = server_->Stdout();
-      return std::regex_search(out, match, url);
+      size_t at = out.find(prefix);
+      if (at == std::string::npos) return false;
+      port = std::atoi(out.c_str() + at + prefix.size());
+      return port > 0;
     });
-    if (!ready) {
-      ADD_FAILURE() << "product server did not start: " << out << server_->Stderr();
-      return 0;
-    }
-    return std::stoi(match[1].str());
+    if (!ready) ADD_FAILURE() << "product server did not start: " << out << server_->Stderr();
+    return port;
   }
 
   ChildOptions Installer(std::vector<std::string> args = {}) {
