@@ -38,6 +38,10 @@ struct MachineFacts {
 const MachineFacts& GetMachineFacts();
 // Replaces them (tests; before other threads use them).
 void SetMachineFactsForTesting(const MachineFacts& facts);
+// Reads the facts from the system now (uname, LC_ALL / LC_MESSAGES / LANG,
+// LANGUAGE, the local time zone), without touching the process's record.
+// Fields that cannot be read keep their defaults.
+MachineFacts ReadMachineFacts();
 
 // Windows locale identifier of a POSIX locale name ("es_ES.UTF-8" ->
 // 0x0C0A); nullopt when the name has no Windows counterpart.
@@ -56,9 +60,17 @@ struct MountInfo {
   bool removable = false;     // /sys/block/<disk>/removable
   bool external_bus = false;  // on USB, IEEE 1394, SD or MMC
 };
-// The mount table (/proc/self/mountinfo), in mount order.
+// The mount table (/proc/self/mountinfo), in mount order; empty when it
+// cannot be read.
 std::vector<MountInfo> ListMounts();
+// The mount holding `path`: the longest mount point that is a whole-component
+// prefix of it (symbolic links in its existing part resolved; of two mounts
+// on one point the later, visible one). nullopt when no mount matches.
+std::optional<MountInfo> FindMount(const std::string& path);
 // The mount point holding `path` (longest prefix); "/" when nothing better.
 std::string MountPointOf(const std::string& path);
+// Makes ListMounts answer `mounts` instead of the system's table (tests:
+// disks this machine cannot have, such as a USB disk); nullopt restores.
+void SetMountsForTesting(std::optional<std::vector<MountInfo>> mounts);
 
 }  // namespace oru
