@@ -63,7 +63,7 @@ class ProductApiTest : public ::testing::Test {
 
 TEST_F(ProductApiTest, StrategyServicesAskTheSecondaryHostOnceAndCache) {
   std::vector<int32_t> ids = GetRelationProductIds(1001, sign_);
-  EXPECT_EQ(ids, (std::vector<int32_t>{1002, 1003}));
+  EXPECT_EQ(ids, (std::vector<int32_t>{1001, 1000}));
   PreheatConfig preheat = GetPreheatConfig(1001, 1 << 20, sign_, "fast lane");
   EXPECT_TRUE(preheat.enabled);
   EXPECT_EQ(preheat.max_probe_time_s, 3);

@@ -42,6 +42,14 @@ int Serve(const oru::product_server::ServerConfig& config) {
     std::unique_lock lock(mutex);
     signalled.wait(lock, [&] { return signal_number != 0; });
   }
+  // What this run served, so an operator sees the traffic without opening
+  // the store.
+  std::vector<oru::product_server::RequestRecord> served = server.Requests();
+  std::printf("served %zu request(s):\n", served.size());
+  for (const auto& r : served) {
+    std::printf("  %s %s%s%s [%s] %d\n", r.method.c_str(), r.path.c_str(), r.query.empty() ? "" : "?",
+                r.query.c_str(), r.endpoint.c_str(), r.status);
+  }
   server.Stop();
   std::printf("stopped (signal %d)\n", signal_number);
   return 0;

@@ -357,7 +357,7 @@ TEST_F(ProductServerTest, StrategyAnswersPassTheInstallersTextChecks) {
   StartServer();
   const std::vector<std::string> auth = {"Authorization: Bearer " + IssueToken()};
   EXPECT_EQ(Get(Url("/v5/product/get-relation-pid/1001"), auth).body,
-            R"({"code":0,"msg":"ok","data":[1002,1003]})");
+            R"({"code":0,"msg":"ok","data":[1001,1000]})");
   Reply preheat = Get(Url("/v3/downloader/strategy/preheat?pid=1001&package_size=5&strategy_name=a%20b"), auth);
   EXPECT_THAT(preheat.body, HasSubstr(R"("code":0)"));
   EXPECT_THAT(preheat.body, HasSubstr(R"("data":{"preheat_file_size_mb":1,"max_probe_time_s":3)"));

@@ -411,7 +411,8 @@ ServerConfig DemoConfig(const std::string& package_dir) {
   studio.runtime = DemoRuntime();
   studio.bind = {DemoBindItem("1002", "Quorvane Launch Deck", "QuorvaneLaunchDeck", true),
                  DemoBindItem("1003", "Quorvane Helper", "QuorvaneHelper", false)};
-  studio.relation_ids = {1002, 1003};
+  // The family of the product: itself and its earlier edition.
+  studio.relation_ids = {1001, 1000};
   studio.preheat_data = R"({"preheat_file_size_mb":1,"max_probe_time_s":3,"version":"demo-1","hit_strategy":true})";
   studio.slice_data =
       R"({"slice_count":8,"concurrency":4,"slice_upper_limit":16,"target_slice_size":4,"version":"demo-1",)"

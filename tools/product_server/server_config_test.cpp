@@ -133,7 +133,7 @@ TEST(ServerConfigTest, DemoServesTheStudioAndItsDependents) {
   ASSERT_EQ(studio.bind.size(), 2u);
   EXPECT_THAT(studio.bind[0], ::testing::Contains(Pair("ForkInstall", "1")));
   EXPECT_THAT(studio.bind[1], ::testing::Contains(Pair("ProductID", "1003")));
-  EXPECT_THAT(studio.relation_ids, ElementsAre(1002, 1003));
+  EXPECT_THAT(studio.relation_ids, ElementsAre(1001, 1000));
   // Every demo element is one the installer reads.
   for (const auto& [name, value] : studio.runtime) {
     EXPECT_THAT(RuntimeElementNames(), ::testing::Contains(name));
