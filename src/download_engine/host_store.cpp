@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/log.h"
+#include "common/text.h"
 #include "platform/locations.h"
 #include "platform/net_info.h"
 
@@ -168,19 +169,6 @@ struct Response {
   std::string text;
 };
 
-std::string WithoutCrLf(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      ++i;
-      continue;
-    }
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 void SetRequestOptions(CURL* h, const Request& request, TransferState& state, const CurlList& headers,
                        const CurlList& resolve) {
   ApplySafeDefaults(h, request.ca_bundle);
@@ -221,7 +209,7 @@ Response Perform(const Request& request) {
   response.code = rc;
   curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &response.status);
   if (rc != CURLE_OK) Log(kLogError, "[ERROR] curl request, curl easy perform failed, code=[%d].", static_cast<int>(rc));
-  response.text = state.headers + WithoutCrLf(state.body);
+  response.text = state.headers + oru::RemoveCrLfPairs(state.body);
   return response;
 }
 

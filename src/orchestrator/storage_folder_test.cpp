@@ -1,3 +1,4 @@
+#include "support/scoped_env.h"
 #include "orchestrator/storage_folder.h"
 
 #include <gmock/gmock.h>
@@ -26,6 +27,7 @@ namespace oru {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ScopedEnv;
 using ::testing::HasSubstr;
 using testing::LogCapture;
 using testing::ScopedTempDir;
@@ -35,28 +37,6 @@ constexpr char kBrand[] = "Quorvane";
 constexpr int32_t kProductId = 1001;
 constexpr uint64_t kMiB = 1ull << 20;
 constexpr uint64_t kGiB = 1ull << 30;
-
-// An environment variable set for one scope (the OneDrive folders).
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // A sandbox of locations with "disks" that are real folders (when only
 // their identity matters) or real tmpfs mounts (when free space decides).

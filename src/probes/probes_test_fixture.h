@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "support/scoped_env.h"
 #include "platform/locations.h"
 #include "platform/registry.h"
 #include "platform/system_info.h"
@@ -24,36 +25,6 @@
 #include "support/scoped_temp_dir.h"
 
 namespace oru::testing {
-
-// Sets environment variables (nullptr: unset) for one test and puts the old
-// values back; the time zone is re-read both times.
-class ScopedEnv {
- public:
-  ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name);
-      saved_.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
-      Set(name, value);
-    }
-    ::tzset();
-  }
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) Set(name.c_str(), value ? value->c_str() : nullptr);
-    ::tzset();
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  static void Set(const char* name, const char* value) {
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 class ProbesTest : public ::testing::Test {
  protected:

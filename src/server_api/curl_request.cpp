@@ -8,6 +8,7 @@
 
 #include "common/json.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "platform/locations.h"
 #include "server_api/service_endpoints.h"
 
@@ -51,20 +52,6 @@ void LogGetinfoFailed(RequestKind kind, int code) {
 size_t AppendToText(char* data, size_t size, size_t count, void* user) {
   static_cast<std::string*>(user)->append(data, size * count);
   return size * count;
-}
-
-// Removes every "\r\n" pair in one pass; a lone "\r" or "\n" stays.
-std::string RemoveCrLfPairs(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      ++i;
-      continue;
-    }
-    out.push_back(text[i]);
-  }
-  return out;
 }
 
 // Performs the transfer and asks for the status; returns the code of the

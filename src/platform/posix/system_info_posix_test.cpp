@@ -1,3 +1,4 @@
+#include "support/scoped_env.h"
 #include "platform/system_info.h"
 
 #include <sys/mount.h>
@@ -26,36 +27,8 @@ namespace {
 using ::testing::ElementsAreArray;
 using testing::ChildOptions;
 using testing::ChildProcess;
+using testing::ScopedEnv;
 using testing::ScopedTempDir;
-
-// Sets environment variables for one test and puts the old values back.
-class ScopedEnv {
- public:
-  ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name);
-      saved_.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
-      Set(name, value);
-    }
-    ::tzset();
-  }
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) Set(name.c_str(), value ? value->c_str() : nullptr);
-    ::tzset();
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  static void Set(const char* name, const char* value) {
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 std::string RunAndTrim(const std::vector<std::string>& argv) {
   ScopedTempDir out;
