@@ -3,6 +3,7 @@
 
 #include "common/json.h"
 #include "common/log.h"
+#include "download_engine/host_store.h"
 #include "orchestrator/oru_mgr.h"
 #include "orchestrator/storage_folder.h"
 #include "platform/resources.h"
@@ -40,6 +41,22 @@ void ApplyServiceOverrides(const ServiceOverrides& services) {
   Override(endpoints.http_dns_secret, services.HttpDnsSecret);
   OverrideList(endpoints.analytics_collectors, services.AnalyticsCollectors);
   SetServiceEndpoints(endpoints);
+}
+
+// The download engine resolves package hosts through the vendor's HTTP DNS
+// service when the product XML names one.
+void ApplyHttpDnsOverrides(const ServiceOverrides& services) {
+  if (services.HttpDnsServers.empty() && services.HttpDnsAccount.empty() && services.HttpDnsAccessKey.empty() &&
+      services.HttpDnsSecret.empty()) {
+    return;
+  }
+  ns_PEM::HostStore& store = ns_PEM::HostStore::Instance();
+  ns_PEM::HostStoreConfig config = store.config();
+  OverrideList(config.http_dns.servers, services.HttpDnsServers);
+  Override(config.http_dns.account_id, services.HttpDnsAccount);
+  Override(config.http_dns.access_key_id, services.HttpDnsAccessKey);
+  Override(config.http_dns.signing_secret, services.HttpDnsSecret);
+  store.SetConfig(config);
 }
 
 bool IsDecimalNumber(const std::string& text) {
@@ -83,6 +100,7 @@ bool OruMgr::LoadLocalXml() {
     return false;
   }
   ApplyServiceOverrides(parsed.Services);
+  ApplyHttpDnsOverrides(parsed.Services);
   product_config_ = std::move(parsed);
   ApplyLocalConfig(item_pids);
   return true;

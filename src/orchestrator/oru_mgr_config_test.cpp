@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/json.h"
+#include "download_engine/host_store.h"
 #include "orchestrator/orchestrator_test_fixture.h"
 #include "orchestrator/oru_mgr.h"
 #include "probes/platform_facts.h"
@@ -74,6 +75,33 @@ TEST_F(LoadLocalXmlTest, DemoProductLoadsRecordsAndAnnouncesItself) {
     if (at < order.size() && line.find(order[at]) != std::string::npos) ++at;
   }
   EXPECT_EQ(at, order.size()) << "log lines in order";
+}
+
+TEST_F(LoadLocalXmlTest, ServicesElementPointsEveryClientAtTheVendorsServers) {
+  ns_PEM::HostStoreConfig saved = ns_PEM::HostStore::Instance().config();
+  ASSERT_TRUE(OruMgr::Instance().LoadLocalXml());
+  ServiceEndpoints endpoints = GetServiceEndpoints();
+  EXPECT_EQ(endpoints.api_primary, Primary());
+  EXPECT_EQ(endpoints.api_secondary, "http://127.0.0.2:" + std::to_string(port_));
+  EXPECT_EQ(endpoints.public_ip_services.size(), 2u);
+  ns_PEM::HostStoreConfig dns = ns_PEM::HostStore::Instance().config();
+  EXPECT_EQ(dns.http_dns.servers, std::vector<std::string>{Primary()});
+  EXPECT_EQ(dns.http_dns.account_id, "quorvane-demo");
+  ns_PEM::HostStore::Instance().SetConfig(saved);
+
+  // Without the element the services in place stay (here: nothing listens,
+  // so no test ever reaches the built-in hosts).
+  OruMgr::Instance().ResetForTesting();
+  ServiceEndpoints closed = DefaultServiceEndpoints();
+  closed.api_primary = closed.api_secondary = "http://127.0.0.3:1";
+  SetServiceEndpoints(closed);
+  size_t open = xml_.find("<Services>");
+  size_t close = xml_.find("</Services>") + std::string("</Services>").size();
+  xml_.erase(open, close - open);
+  WriteProductXml();
+  ASSERT_TRUE(OruMgr::Instance().LoadLocalXml());
+  EXPECT_EQ(GetServiceEndpoints().api_primary, "http://127.0.0.3:1");
+  EXPECT_EQ(ns_PEM::HostStore::Instance().config().http_dns.servers, saved.http_dns.servers);
 }
 
 TEST_F(LoadLocalXmlTest, ChannelIsRecordedUnderTheAppIdOrTheProductId) {
