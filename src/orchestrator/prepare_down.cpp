@@ -1,8 +1,8 @@
 // The server runtime configuration and the preparation before a download.
 #include <chrono>
+#include <cstdlib>
 
 #include "common/log.h"
-#include "common/utf.h"
 #include "orchestrator/oru_mgr.h"
 #include "probes/installed_products.h"
 #include "probes/platform_facts.h"
@@ -26,7 +26,9 @@ std::string OruMgr::BuildServerXmlUrl() const {
   const ProductConfig& config = product_config_;
   RuntimeQuery query;
   // The deferred-consent mode asks before consent: no machine identifier.
-  if (!UseStaticRuntimeDocument(config) && config.PrivacyPost != "1") query.client_sign = GetClientSign(config.ProductBrand);
+  if (!UseStaticRuntimeDocument(config) && config.PrivacyPost != "1") {
+    query.client_sign = GetClientSign(config.ProductBrand);
+  }
   query.self_version = GetSelfVersion();
   query.wow64 = is_64bit_windows_;
   query.arm64 = is_arm64_;
