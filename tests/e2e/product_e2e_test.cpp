@@ -126,5 +126,32 @@ TEST_F(ProductE2eTest, ProductXmlThatDoesNotParseIsRefusedAndNotPacked) {
   EXPECT_NE(packer.Stderr().find("broken.xml"), std::string::npos) << packer.Stderr();
 }
 
+// A branded copy carries its own product XML, which wins over the built-in.
+TEST_F(ProductE2eTest, PackedInstallerRunsWithItsOwnProductXml) {
+  if (geteuid() != 0) GTEST_SKIP() << "a full run needs administrator rights (root)";
+  std::string xml = testing::DemoProductXmlForPort(1);
+  size_t at = xml.find("<ProductID>1002</ProductID>");
+  ASSERT_NE(at, std::string::npos);
+  xml.replace(at, std::string("<ProductID>1002</ProductID>").size(), "<ProductID>2002</ProductID>");
+  std::string xml_file = dir_.Child("branded.xml");
+  ASSERT_TRUE(WriteFileAtomically(xml_file, xml));
+  std::string branded = dir_.Child("BrandedSetup");
+  ChildOptions pack;
+  pack.argv = {ORU_PACK_BIN, "--installer", std::string(ORU_BIN_DIR) + "/oru", "--out", branded,
+               "--product-xml", xml_file};
+  pack.output_dir = dir_.Child("pack_out");
+  std::filesystem::create_directories(pack.output_dir);
+  ChildProcess packer(pack);
+  ASSERT_EQ(packer.Wait(), 0) << packer.Stderr();
+
+  ChildOptions run = Installer();
+  run.argv[0] = branded;
+  ChildProcess oru(run);
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("[INFO] MessageLoop\n") != std::string::npos; })) << Log();
+  EXPECT_NE(Log().find("[INFO] LoadLocalXml, dependent.item pid=[2002]."), std::string::npos) << Log();
+  oru.Signal(SIGTERM);
+  EXPECT_EQ(oru.Wait(), 0);
+}
+
 }  // namespace
 }  // namespace oru
