@@ -10,11 +10,8 @@ namespace {
 
 using ChildTexts = std::map<std::string, std::string, std::less<>>;
 
-// Copies the child's text into *field when the child exists; a missing
-// element leaves the default in place.
 void Take(const ChildTexts& children, std::string_view name, std::string* field) {
-  const auto it = children.find(name);
-  if (it != children.end()) *field = it->second;
+  TakeChildText(children, name, field);
 }
 
 void TakeList(const ChildTexts& children, std::string_view name, std::vector<std::string>* field) {
@@ -230,6 +227,12 @@ bool FindElemPath(XmlDocument& doc, std::initializer_list<std::string_view> path
     first = false;
   }
   return !first;
+}
+
+void TakeChildText(const std::map<std::string, std::string, std::less<>>& children, std::string_view name,
+                   std::string* field) {
+  const auto it = children.find(name);
+  if (it != children.end()) *field = it->second;
 }
 
 }  // namespace oru

@@ -191,4 +191,9 @@ std::map<std::string, std::string, std::less<>> ReadChildTexts(XmlDocument& doc)
 // (position undefined) when one is missing.
 bool FindElemPath(XmlDocument& doc, std::initializer_list<std::string_view> path);
 
+// Copies the child's text into *field when the child exists; a missing
+// element leaves the default in place.
+void TakeChildText(const std::map<std::string, std::string, std::less<>>& children, std::string_view name,
+                   std::string* field);
+
 }  // namespace oru

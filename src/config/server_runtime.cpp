@@ -15,8 +15,7 @@ namespace {
 using ChildTexts = std::map<std::string, std::string, std::less<>>;
 
 void Take(const ChildTexts& children, std::string_view name, std::string* field) {
-  const auto it = children.find(name);
-  if (it != children.end()) *field = it->second;
+  TakeChildText(children, name, field);
 }
 
 void ReadRuntime(const ChildTexts& c, ServerRuntime* rt) {

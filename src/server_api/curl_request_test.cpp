@@ -10,6 +10,7 @@
 #include "common/json.h"
 #include "platform/locations.h"
 #include "server_api/service_endpoints.h"
+#include "support/scoped_ca_bundle.h"
 #include "support/http_test_server.h"
 #include "support/log_capture.h"
 #include "support/scoped_temp_dir.h"
@@ -36,20 +37,7 @@ using namespace std::chrono_literals;
 constexpr const char* kTokenBody =
     R"({"grant_type":"client_credentials","app_secret":"Wj7sLd2QhRv9NcTe5BxKp3ZyAm8GuFo6Iq"})";
 
-// Sets the CA bundle of the locations record for one test and restores the
-// record afterwards.
-class ScopedCaBundle {
- public:
-  explicit ScopedCaBundle(const std::string& bundle) : saved_(ProcessLocations()) {
-    Locations changed = saved_;
-    changed.ca_bundle = bundle;
-    SetProcessLocationsForTesting(changed);
-  }
-  ~ScopedCaBundle() { SetProcessLocationsForTesting(saved_); }
-
- private:
-  Locations saved_;
-};
+using testing::ScopedCaBundle;
 
 class ScopedEndpoints {
  public:

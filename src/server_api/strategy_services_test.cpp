@@ -12,6 +12,7 @@
 #include "platform/locations.h"
 #include "platform/system_info.h"
 #include "server_api/service_endpoints.h"
+#include "support/scoped_ca_bundle.h"
 #include "support/http_test_server.h"
 #include "support/log_capture.h"
 #include "support/test_ca.h"
@@ -38,18 +39,7 @@ constexpr const char* kSlicePath = "/v3/downloader/strategy";
 constexpr const char* kAliasPath = "/v5/product/download-alias-host";
 constexpr const char* kTokenPath = "/v3/user/client/token";
 
-class ScopedCaBundle {
- public:
-  explicit ScopedCaBundle(const std::string& bundle) : saved_(ProcessLocations()) {
-    Locations changed = saved_;
-    changed.ca_bundle = bundle;
-    SetProcessLocationsForTesting(changed);
-  }
-  ~ScopedCaBundle() { SetProcessLocationsForTesting(saved_); }
-
- private:
-  Locations saved_;
-};
+using testing::ScopedCaBundle;
 
 HttpResponse Json(std::string body) {
   HttpResponse r;
