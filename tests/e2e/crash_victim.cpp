@@ -1,0 +1,80 @@
+// A program that crashes on purpose, for the crash-capture tests.
+//   crash_victim <how> <record path> <helper|nohelper> [enabled]
+//   crash_victim --crash-report <record path>   (the helper run)
+// <how>: null_write, wild_jump, divide, abort. The helper run writes the
+// report it would send to "<record path>.report" and the crash event to
+// "<record path>.event" instead of sending them.
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/crash_handler.h"
+#include "platform/process_util.h"
+#include "telemetry/report_store.h"
+#include "telemetry/track_report.h"
+
+namespace {
+
+// Read at run time, so the compiler cannot see the faults coming.
+volatile uintptr_t g_bad_data_address = 0;
+volatile uintptr_t g_bad_code_address = 0x10;
+volatile int g_zero = 0;
+volatile int g_one = 1;
+
+[[gnu::noipa]] void WriteThroughNull() {
+  *reinterpret_cast<volatile int*>(g_bad_data_address) = 42;
+}
+
+[[gnu::noipa]] void JumpOutsideModules() {
+  using Function = void (*)();
+  reinterpret_cast<Function>(g_bad_code_address)();
+}
+
+[[gnu::noipa]] void DivideByZero() {
+  volatile int result = g_one / g_zero;
+  (void)result;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+oru::CrashDeliveryHooks RecordingHooks(const std::string& record_path) {
+  oru::CrashDeliveryHooks hooks;
+  hooks.send_report = [record_path] {
+    std::string all;
+    for (const std::string& report : oru::BuildTrackReports(false)) all += report + "\n";
+    WriteText(record_path + ".report", all);
+  };
+  hooks.queue_crash_event = [record_path](const oru::CrashRecord& record) {
+    WriteText(record_path + ".event", "downloader_crash " + std::to_string(record.code) + "\n");
+  };
+  return hooks;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  if (args.size() == 3) {
+    if (auto code = oru::RunCrashReportHelperIfRequested(args, RecordingHooks(args[2]))) return *code;
+  }
+  if (args.size() < 4) return 2;
+  oru::ReportStore& store = oru::ReportStore::Instance();
+  store.SetReportText("client_sign", "victim-sign");
+  store.SetReportText("product_id", "7");
+  store.SetReportEnabled(args.size() > 4 && args[4] == "enabled");
+  oru::CrashHandlerSetup setup;
+  setup.executable_path = oru::OwnExecutablePath();
+  setup.record_path = args[2];
+  setup.start_helper = args[3] == "helper";
+  if (!oru::InstallCrashHandler(setup)) return 3;
+  if (args[1] == "null_write") WriteThroughNull();
+  if (args[1] == "wild_jump") JumpOutsideModules();
+  if (args[1] == "divide") DivideByZero();
+  if (args[1] == "abort") std::abort();
+  return 4;
+}
