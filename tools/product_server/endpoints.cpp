@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "common/url.h"
+#include "product_server/collector.h"
 #include "product_server/json_value.h"
 
 namespace oru::product_server {
@@ -247,7 +248,7 @@ std::string RouteEndpoint(const std::string& path) {
 
 bool IsApiEndpoint(const std::string& endpoint) {
   static const std::vector<std::string> kApi = {"token", "series", "relation", "preheat",
-                                                "slice", "alias",  "trackid",  "track"};
+                                                "slice", "alias",  "trackid",  "track", "collect"};
   return std::find(kApi.begin(), kApi.end(), endpoint) != kApi.end();
 }
 
@@ -264,6 +265,12 @@ void ServerCore::SetListening(std::vector<std::string> base_urls, uint16_t port)
   std::lock_guard lock(mutex_);
   base_urls_ = std::move(base_urls);
   port_ = port;
+}
+
+bool ServerCore::IsCollectorPath(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  return std::find(config_.collector_paths.begin(), config_.collector_paths.end(), path) !=
+         config_.collector_paths.end();
 }
 
 void ServerCore::SetProduct(const ProductEntry& product) {
@@ -290,7 +297,7 @@ Answer ServerCore::Handle(const std::string& endpoint, const Call& call, const F
       {"httpdns", &ServerCore::HttpDns},     {"ip", &ServerCore::PublicIp},
       {"myip", &ServerCore::PublicIp},       {"trackid", &ServerCore::TrackId},
       {"track", &ServerCore::Track},         {"page", &ServerCore::Page},
-      {"redirect", &ServerCore::Redirect}};
+      {"redirect", &ServerCore::Redirect},   {"collect", &ServerCore::Collect}};
   if (endpoint == "package") return Package(call, fault);
   auto it = kHandlers.find(endpoint);
   if (it == kHandlers.end()) return PlainAnswer(404, "not found\n");
@@ -505,6 +512,23 @@ Answer ServerCore::Track(const Call& call) {
     return ApiError(500, "cannot store the report: " + store_.last_error());
   }
   return ApiOk();
+}
+
+Answer ServerCore::Collect(const Call& call) {
+  if (call.method != "POST") return ApiError(405, "use POST");
+  std::string why;
+  std::optional<std::vector<CollectedRecord>> records = DecodeCollectorBody(call.body, &why);
+  if (!records) return ApiError(400, why);
+  const int64_t now_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Now().time_since_epoch()).count();
+  std::vector<AnalyticsEvent> events;
+  events.reserve(records->size());
+  for (CollectedRecord& r : *records) {
+    events.push_back(AnalyticsEvent{0, now_ms, std::move(r.distinct_id), std::move(r.event), std::move(r.type),
+                                    std::move(r.json), call.remote_address});
+  }
+  if (!events.empty() && !store_.AddEvents(events)) return ApiError(500, "cannot store the events: " + store_.last_error());
+  return JsonAnswer(std::move(Json::Object().Add("code", Json::Integer(0))));
 }
 
 // ------------------------------------------------------------ runtime document

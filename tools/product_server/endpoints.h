@@ -29,6 +29,7 @@ struct Call {
   std::string range;       // the Range header, empty when none
   std::string body;
   std::string local_address;
+  std::string remote_address;
 
   std::string Header(const std::string& name) const;
   std::string Param(const std::string& name) const;
@@ -69,6 +70,9 @@ class ServerCore {
   // package switches (ignore_range, wrong_length).
   Answer Handle(const std::string& endpoint, const Call& call, const Fault& fault);
 
+  // True when `path` is one of the configured collector paths.
+  bool IsCollectorPath(const std::string& path);
+
   void SetProduct(const ProductEntry& product);
   void SetHttpDnsAnswer(const std::string& host, const std::vector<std::string>& addresses);
 
@@ -98,6 +102,7 @@ class ServerCore {
   Answer PublicIp(const Call& call);
   Answer TrackId(const Call& call);
   Answer Track(const Call& call);
+  Answer Collect(const Call& call);
   Answer Page(const Call& call);
   Answer Package(const Call& call, const Fault& fault);
   Answer Redirect(const Call& call);

@@ -163,11 +163,25 @@ Call MakeCall(const httplib::Request& req, const std::string& address) {
   call.params = req.params;
   call.body = req.body;
   call.local_address = address;
+  call.remote_address = req.remote_addr;
   if (const RequestHead* head = Listener::Current()) {
     call.headers = head->headers;
     call.range = head->range;
   }
   return call;
+}
+
+Json EventToJson(const AnalyticsEvent& e) {
+  Json out = Json::Object();
+  out.Add("id", Json::Integer(e.id))
+      .Add("time_ms", Json::Integer(e.time_ms))
+      .Add("distinct_id", Json::String(e.distinct_id))
+      .Add("event", Json::String(e.event))
+      .Add("type", Json::String(e.type))
+      .Add("remote_address", Json::String(e.remote_address));
+  std::optional<Json> record = Json::Parse(e.record, nullptr);
+  out.Add("record", record ? std::move(*record) : Json::String(e.record));
+  return out;
 }
 
 Json RecordToJson(const RequestRecord& r) {
@@ -245,7 +259,7 @@ std::string Fault::Describe() const {
 const std::vector<std::string>& EndpointNames() {
   static const std::vector<std::string> kNames = {
       "token",   "series", "runtime", "runtime_static", "relation", "preheat", "slice",    "alias",   "httpdns",
-      "ip",      "myip",   "trackid", "track",          "page",     "package", "redirect", "unknown", "admin"};
+      "ip",      "myip",   "trackid", "track",          "page",     "package", "redirect", "collect", "unknown", "admin"};
   return kNames;
 }
 
@@ -430,6 +444,7 @@ void ProductServer::Impl::Dispatch(const httplib::Request& req, httplib::Respons
   RequestRecord record;
   record.time = clock.Now();
   record.endpoint = RouteEndpoint(call.path);
+  if (record.endpoint == "unknown" && core->IsCollectorPath(call.path)) record.endpoint = "collect";
   record.method = call.method;
   record.path = call.path;
   record.query = call.query;
@@ -511,6 +526,8 @@ Answer ProductServer::Impl::AdminList(const Call& call) {
       item.Add("report", body ? std::move(*body) : Json::String(r.body));
       data.Push(std::move(item));
     }
+  } else if (call.path == "/__admin/events") {
+    for (const AnalyticsEvent& e : store.Events(call.Param("event"))) data.Push(EventToJson(e));
   } else if (call.path == "/__admin/faults") {
     std::lock_guard lock(mu);
     for (const auto& [key, fault] : faults) {
@@ -547,9 +564,10 @@ Answer ProductServer::Impl::Admin(const Call& call) {
     std::erase_if(faults, [&](const auto& entry) { return endpoint.empty() || entry.first.first == endpoint; });
     return ApiError(0, "ok");
   }
-  bool listing = faults_path || call.path == "/__admin/requests" || call.path == "/__admin/reports";
+  bool listing = faults_path || call.path == "/__admin/requests" || call.path == "/__admin/reports" ||
+                 call.path == "/__admin/events";
   if (listing && (call.method == "GET" || call.method == "HEAD")) return AdminList(call);
-  return ApiError(404, "admin: use POST/DELETE/GET /__admin/faults, GET /__admin/requests, GET /__admin/reports");
+  return ApiError(404, "admin: use POST/DELETE/GET /__admin/faults, GET /__admin/requests, GET /__admin/reports, GET /__admin/events");
 }
 
 // ============================================================ ProductServer
@@ -634,6 +652,10 @@ std::vector<RequestRecord> ProductServer::StoredRequests(const std::string& endp
 }
 
 std::vector<TrackReport> ProductServer::TrackReports() const { return impl_->store.TrackReports(); }
+
+std::vector<AnalyticsEvent> ProductServer::Events(const std::string& event_name) const {
+  return impl_->store.Events(event_name);
+}
 
 void ProductServer::SetProduct(const ProductEntry& product) {
   std::lock_guard lock(impl_->lifecycle);

@@ -60,7 +60,7 @@ struct Fault {
 // The endpoint names used by faults and the request log: "token", "series",
 // "runtime", "runtime_static", "relation", "preheat", "slice", "alias",
 // "httpdns", "ip", "myip", "trackid", "track", "page", "package", "redirect",
-// "unknown" (any other path) and "admin" (the /__admin/ switches; no faults).
+// "collect" (the analytics collector), "unknown" (any other path) and "admin" (the /__admin/ switches; no faults).
 const std::vector<std::string>& EndpointNames();
 
 class ProductServer {
@@ -110,6 +110,10 @@ class ProductServer {
   // Every tracking report in the store, earlier runs included; empty while
   // the server is stopped.
   std::vector<TrackReport> TrackReports() const;
+  // Analytics events in the store (one per record the collector took),
+  // earlier runs included, of one event name (every event when empty);
+  // empty while the server is stopped.
+  std::vector<AnalyticsEvent> Events(const std::string& event_name = "") const;
 
   // Adds or replaces one product while the server runs (ignored otherwise;
   // the next Start takes its products from its configuration).

@@ -321,6 +321,7 @@ bool ReadTopMember(ConfigReader& r, const cJSON* m, ServerConfig& config) {
   if (name == "admin") return r.ReadBool(m, name, config.admin_enabled);
   if (name == "credentials") return ReadCredentials(r, m, config);
   if (name == "tokens") return r.ReadStringList(m, name, config.tokens);
+  if (name == "collector_paths") return r.ReadStringList(m, name, config.collector_paths);
   if (name == "httpdns") return ReadHttpDns(r, m, config.http_dns);
   if (name == "pages") return ReadPages(r, m, config.pages);
   if (name == "products") return ReadProducts(r, m, config.products);

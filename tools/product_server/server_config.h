@@ -61,6 +61,8 @@ struct ServerConfig {
   std::string public_ip;                // answered by /ip and /myip
   int threads_per_address = 48;
   bool admin_enabled = true;  // the /__admin/ switches
+  // Paths (exact) answered by the analytics collector ("collect").
+  std::vector<std::string> collector_paths = {"/sa"};
 
   // Client credentials the token service accepts.
   std::string app_key = "3f0a9c1e7b2d4e6f8a0b1c2d.demo";

@@ -76,6 +76,7 @@ Endpoints (fault name in brackets):
   GET  /ip, /myip                             [ip], [myip]  public address
   GET  /api/v1/prodweb/trk?pid=&os=Windows    [trackid]
   POST /rest/v2/downloader/track?client_sign= [track]    tracking report
+  POST /sa                                    [collect]  analytics batches
   GET  /pages/<name>                          [page]     follow-up pages
   GET|HEAD /packages/<file>                   [package]  single Range, 206/416
   GET|HEAD /redirect/<n>/<path>               [redirect] n redirects to /<path>
@@ -91,10 +92,12 @@ Fault switches (also from code: ProductServer::SetFault):
   GET    /__admin/faults
   GET    /__admin/requests[?endpoint=NAME]   requests of this run
   GET    /__admin/reports                    stored tracking reports
+  GET    /__admin/events[?event=NAME]        stored analytics events
 
 Store tables: requests (id, time_ms, endpoint, method, path, query, headers,
-body, remote_address, remote_port, local_address, status, fault) and
-track_reports (id, time, client_sign, report). See docs/product_server.md.
+body, remote_address, remote_port, local_address, status, fault),
+track_reports (id, time, client_sign, report) and events (id, time_ms,
+distinct_id, event, type, record, remote_address). See docs/product_server.md.
 )";
 
 bool TakesValue(const std::string& name) {

@@ -33,6 +33,15 @@ CREATE TABLE IF NOT EXISTS track_reports (
   time INTEGER NOT NULL,
   client_sign TEXT NOT NULL,
   report TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS events (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  distinct_id TEXT NOT NULL,
+  event TEXT NOT NULL,
+  type TEXT NOT NULL,
+  record TEXT NOT NULL,
+  remote_address TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS events_by_name ON events(event);
 )sql";
 
 // A prepared statement, finalised with the object.
@@ -221,6 +230,63 @@ int64_t ServerStore::AddTrackReport(int64_t unix_seconds, const std::string& cli
     return 0;
   }
   return sqlite3_last_insert_rowid(db_);
+}
+
+bool ServerStore::InsertEventsLocked(const std::vector<AnalyticsEvent>& events) {
+  Statement s(db_,
+              "INSERT INTO events (time_ms, distinct_id, event, type, record, remote_address) VALUES (?,?,?,?,?,?)");
+  if (!s.ok()) return false;
+  for (const AnalyticsEvent& e : events) {
+    s.Int(1, e.time_ms);
+    s.Text(2, e.distinct_id);
+    s.Text(3, e.event);
+    s.Text(4, e.type);
+    s.Text(5, e.record);
+    s.Text(6, e.remote_address);
+    if (sqlite3_step(s.get()) != SQLITE_DONE) return false;
+    sqlite3_reset(s.get());
+  }
+  return true;
+}
+
+bool ServerStore::AddEvents(const std::vector<AnalyticsEvent>& events) {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) {
+    NoteError("cannot store events");
+    return false;
+  }
+  std::string reason;
+  if (!Execute("BEGIN IMMEDIATE", &reason)) {
+    last_error_ = "cannot store events: " + reason;
+    return false;
+  }
+  if (!InsertEventsLocked(events)) {
+    NoteError("cannot store events");
+    Execute("ROLLBACK", nullptr);
+    return false;
+  }
+  if (!Execute("COMMIT", &reason)) {
+    last_error_ = "cannot store events: " + reason;
+    Execute("ROLLBACK", nullptr);
+    return false;
+  }
+  return true;
+}
+
+std::vector<AnalyticsEvent> ServerStore::Events(const std::string& event_name) const {
+  std::lock_guard lock(mutex_);
+  std::vector<AnalyticsEvent> out;
+  if (db_ == nullptr) return out;
+  Statement s(db_,
+              "SELECT id, time_ms, distinct_id, event, type, record, remote_address FROM events "
+              "WHERE ?1 = '' OR event = ?1 ORDER BY id");
+  if (!s.ok()) return out;
+  s.Text(1, event_name);
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    out.push_back(AnalyticsEvent{s.ColumnInt(0), s.ColumnInt(1), s.ColumnText(2), s.ColumnText(3),
+                                 s.ColumnText(4), s.ColumnText(5), s.ColumnText(6)});
+  }
+  return out;
 }
 
 std::vector<RequestRecord> ServerStore::Requests(const std::string& endpoint) const {

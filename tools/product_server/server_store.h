@@ -49,6 +49,17 @@ struct TrackReport {
   std::string body;  // the JSON object as received
 };
 
+// One analytics record as stored (one per record of a collector batch).
+struct AnalyticsEvent {
+  int64_t id = 0;
+  int64_t time_ms = 0;  // Unix milliseconds when its batch arrived
+  std::string distinct_id;
+  std::string event;  // the record's "event" (empty when it has none)
+  std::string type;   // the record's "type" ("track", ...)
+  std::string record;  // the record's JSON text exactly as received
+  std::string remote_address;
+};
+
 class ServerStore {
  public:
   ServerStore() = default;
@@ -69,16 +80,25 @@ class ServerStore {
   // Appends a tracking report; its row id, or 0 on failure.
   int64_t AddTrackReport(int64_t unix_seconds, const std::string& client_sign, const std::string& body);
 
+  // Appends every event of one batch in one transaction (all or none).
+  // False on failure (the reason goes to last_error()).
+  bool AddEvents(const std::vector<AnalyticsEvent>& events);
+
   // Stored requests, oldest first, of one endpoint (every endpoint when
   // empty), including those of earlier runs.
   std::vector<RequestRecord> Requests(const std::string& endpoint) const;
   // Every stored tracking report, oldest first.
   std::vector<TrackReport> TrackReports() const;
+  // Stored analytics events, oldest first, of one event name (every event
+  // when empty), including those of earlier runs.
+  std::vector<AnalyticsEvent> Events(const std::string& event_name) const;
 
   std::string last_error() const;
 
  private:
   bool Execute(const char* sql, std::string* error);
+  // Called with mutex_ held, inside a transaction.
+  bool InsertEventsLocked(const std::vector<AnalyticsEvent>& events);
   void NoteError(const std::string& what) const;
 
   mutable std::mutex mutex_;  // guards everything below
