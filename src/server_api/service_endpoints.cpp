@@ -33,7 +33,7 @@ ServiceEndpoints DefaultServiceEndpoints() {
   e.http_dns_account = "172840";
   e.http_dns_access_key = "oru-dl-ak-7d3f1c";
   e.http_dns_secret = "Qv8sN2pLx5Rk0Tm9Hw4Zc6Ye";
-  e.analytics_collectors = {"https://collect.quorvane.example/sa", "https://collect2.quorvane.example/sa"};
+  e.analytics_collectors = {"https://collect.quorvane.example:8106/sa", "https://collect2.quorvane.example:8106/sa"};
   return e;
 }
 
