@@ -46,17 +46,6 @@ bool SameSecret(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-// A run of 1 to 18 decimal digits and nothing else.
-std::optional<int64_t> ParseDecimal(const std::string& text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 std::string Hex(const unsigned char* bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -114,22 +103,6 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
-Answer JsonAnswer(const Json& json, int status = 200) {
-  Answer a;
-  a.status = status;
-  a.content_type = "application/json";
-  a.body = json.Print();
-  return a;
-}
-
-Answer ApiOk() { return JsonAnswer(std::move(Json::Object().Add("code", Json::Integer(0)).Add("msg", Json::String("ok")))); }
-
-Answer ApiData(Json data) {
-  Json answer = Json::Object();
-  answer.Add("code", Json::Integer(0)).Add("msg", Json::String("ok")).Add("data", std::move(data));
-  return JsonAnswer(answer);
-}
-
 Answer PlainAnswer(int status, const std::string& text, const std::string& type = "text/plain") {
   Answer a;
   a.status = status;
@@ -139,13 +112,6 @@ Answer PlainAnswer(int status, const std::string& text, const std::string& type 
 }
 
 bool IsRead(const Call& call) { return call.method == "GET" || call.method == "HEAD"; }
-
-// The parsed JSON object of a request body; nullopt for anything else.
-std::optional<Json> BodyObject(const Call& call) {
-  std::optional<Json> body = Json::Parse(call.body, nullptr);
-  if (!body || !cJSON_IsObject(body->node())) return std::nullopt;
-  return body;
-}
 
 struct ByteRange {
   int64_t first = 0;
@@ -211,6 +177,40 @@ bool IsPlainQuery(const std::string& query) {
 
 }  // namespace
 
+// A run of 1 to 18 decimal digits and nothing else.
+std::optional<int64_t> ParseDecimal(const std::string& text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+Answer JsonAnswer(const Json& json, int status) {
+  Answer a;
+  a.status = status;
+  a.content_type = "application/json";
+  a.body = json.Print();
+  return a;
+}
+
+Answer ApiOk() { return JsonAnswer(std::move(Json::Object().Add("code", Json::Integer(0)).Add("msg", Json::String("ok")))); }
+
+Answer ApiData(Json data) {
+  Json answer = Json::Object();
+  answer.Add("code", Json::Integer(0)).Add("msg", Json::String("ok")).Add("data", std::move(data));
+  return JsonAnswer(answer);
+}
+
+// The parsed JSON object of a request body; nullopt for anything else.
+std::optional<Json> BodyObject(const Call& call) {
+  std::optional<Json> body = Json::Parse(call.body, nullptr);
+  if (!body || !cJSON_IsObject(body->node())) return std::nullopt;
+  return body;
+}
+
 std::string Call::Header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
     if (EqualsNoCase(key, name)) return value;
@@ -230,16 +230,20 @@ std::string RouteEndpoint(const std::string& path) {
       {"/v3/downloader/strategy/preheat", "preheat"}, {"/v3/downloader/strategy", "slice"},
       {"/v5/product/download-alias-host", "alias"}, {"/resolve", "httpdns"},
       {"/ip", "ip"},                             {"/myip", "myip"},
-      {"/api/v1/prodweb/trk", "trackid"},        {"/rest/v2/downloader/track", "track"}};
+      {"/api/v1/prodweb/trk", "trackid"},        {"/rest/v2/downloader/track", "track"},
+      {"/v1/product/downloader/upload-log-file", "logupload"}, {"/v1/crm/ticket/file/upload", "ticketupload"},
+      {"/v1/product/logs/whitelist", "whitelist"}, {"/v1/product/logs/report", "logreport"},
+      {"/v1/support/tickets", "ticket"},         {"/v1/product/downloader/recovery", "offer"}};
   auto exact = kExact.find(path);
   if (exact != kExact.end()) return exact->second;
+  if (StartsWith(path, "/v1/product/downloader/recovery/") && EndsWith(path, "/apply")) return "offerapply";
   // The static runtime document lives beside the packages, so it is told
   // apart before the package folder's prefix.
   size_t xml = path.rfind("/xml/");
   if (xml != std::string::npos && EndsWith(path, ".xml") && path.size() > xml + 9) return "runtime_static";
   static const std::vector<std::pair<std::string, std::string>> kPrefixes = {
       {"/__admin/", "admin"},   {"/v5/product/get-relation-pid/", "relation"}, {"/pages/", "page"},
-      {"/packages/", "package"}, {"/redirect/", "redirect"}};
+      {"/packages/", "package"}, {"/redirect/", "redirect"}, {"/files/", "file"}};
   for (const auto& [prefix, endpoint] : kPrefixes) {
     if (StartsWith(path, prefix)) return endpoint;
   }
@@ -247,8 +251,9 @@ std::string RouteEndpoint(const std::string& path) {
 }
 
 bool IsApiEndpoint(const std::string& endpoint) {
-  static const std::vector<std::string> kApi = {"token", "series", "relation", "preheat",
-                                                "slice", "alias",  "trackid",  "track", "collect"};
+  static const std::vector<std::string> kApi = {
+      "token", "series", "relation", "preheat", "slice", "alias", "trackid", "track", "collect",
+      "logupload", "ticketupload", "whitelist", "logreport", "ticket", "offer", "offerapply"};
   return std::find(kApi.begin(), kApi.end(), endpoint) != kApi.end();
 }
 
@@ -278,6 +283,11 @@ void ServerCore::SetProduct(const ProductEntry& product) {
   config_.products[product.product_id] = product;
 }
 
+void ServerCore::SetRetentionOffer(std::optional<RetentionOfferEntry> offer) {
+  std::lock_guard lock(mutex_);
+  config_.retention_offer = std::move(offer);
+}
+
 void ServerCore::SetHttpDnsAnswer(const std::string& host, const std::vector<std::string>& addresses) {
   std::lock_guard lock(mutex_);
   if (addresses.empty()) {
@@ -297,7 +307,11 @@ Answer ServerCore::Handle(const std::string& endpoint, const Call& call, const F
       {"httpdns", &ServerCore::HttpDns},     {"ip", &ServerCore::PublicIp},
       {"myip", &ServerCore::PublicIp},       {"trackid", &ServerCore::TrackId},
       {"track", &ServerCore::Track},         {"page", &ServerCore::Page},
-      {"redirect", &ServerCore::Redirect},   {"collect", &ServerCore::Collect}};
+      {"redirect", &ServerCore::Redirect},   {"collect", &ServerCore::Collect},
+      {"logupload", &ServerCore::LogUpload}, {"ticketupload", &ServerCore::TicketUpload},
+      {"whitelist", &ServerCore::Whitelist}, {"logreport", &ServerCore::LogReport},
+      {"ticket", &ServerCore::Ticket},       {"offer", &ServerCore::Offer},
+      {"offerapply", &ServerCore::OfferApply}, {"file", &ServerCore::StoredFile}};
   if (endpoint == "package") return Package(call, fault);
   auto it = kHandlers.find(endpoint);
   if (it == kHandlers.end()) return PlainAnswer(404, "not found\n");

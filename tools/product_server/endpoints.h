@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "product_server/json_value.h"
 #include "product_server/product_server.h"
 #include "product_server/server_config.h"
 #include "product_server/server_store.h"
@@ -56,6 +57,15 @@ bool IsApiEndpoint(const std::string& endpoint);
 // {"code":code,"msg":message} with the matching HTTP status (the code for
 // 4xx/5xx codes, else 200).
 Answer ApiError(int code, const std::string& message);
+// `json` printed compactly as application/json with `status`.
+Answer JsonAnswer(const Json& json, int status = 200);
+// {"code":0,"msg":"ok"} and {"code":0,"msg":"ok","data":data}, status 200.
+Answer ApiOk();
+Answer ApiData(Json data);
+// The parsed JSON object of a request body; nullopt for anything else.
+std::optional<Json> BodyObject(const Call& call);
+// A run of 1 to 18 decimal digits and nothing else; nullopt otherwise.
+std::optional<int64_t> ParseDecimal(const std::string& text);
 
 // The endpoints' state and answers. Thread-safe.
 class ServerCore {
@@ -75,6 +85,7 @@ class ServerCore {
 
   void SetProduct(const ProductEntry& product);
   void SetHttpDnsAnswer(const std::string& host, const std::vector<std::string>& addresses);
+  void SetRetentionOffer(std::optional<RetentionOfferEntry> offer);
 
   // Replaces "{base}", "{base:N}", "{port}", "{md5:FILE}" and "{size:FILE}"
   // (FILE in the package folder; an unreadable file gives an empty text).
@@ -106,6 +117,30 @@ class ServerCore {
   Answer Page(const Call& call);
   Answer Package(const Call& call, const Fault& fault);
   Answer Redirect(const Call& call);
+  // Support services (support_endpoints.cpp).
+  Answer LogUpload(const Call& call);
+  Answer TicketUpload(const Call& call);
+  struct UploadedFile {
+    int64_t id = 0;
+    std::string file_name;
+    int64_t size = 0;
+  };
+  // Stores the "file" part of an upload call as `kind`; nullopt with the
+  // refusal in *refused otherwise.
+  std::optional<UploadedFile> StoreUpload(const Call& call, const std::string& kind, Answer* refused);
+  Answer Whitelist(const Call& call);
+  Answer LogReport(const Call& call);
+  Answer Ticket(const Call& call);
+  Answer Offer(const Call& call);
+  Answer OfferApply(const Call& call);
+  Answer StoredFile(const Call& call);
+  // The base URL of the listening address `address` (the first one when
+  // it is not listed).
+  std::string BaseUrlFor(const std::string& address);
+  // True when every element of `list` names by `member` an upload of
+  // `kind`; `prefix` comes before the upload id in the member's text
+  // (empty: the member is the id as a number).
+  bool NamesUploads(const cJSON* list, const char* member, const std::string& prefix, const std::string& kind);
 
   // nullopt when the call carries a token this server accepts; else the 401.
   std::optional<Answer> CheckToken(const Call& call);

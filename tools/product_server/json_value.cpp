@@ -27,6 +27,7 @@ Json Json::Array() { return Json(cJSON_CreateArray()); }
 Json Json::String(std::string_view text) { return Json(cJSON_CreateString(SanitizeUtf8(text).c_str())); }
 Json Json::Integer(int64_t value) { return Json(cJSON_CreateNumber(static_cast<double>(value))); }
 Json Json::Bool(bool value) { return Json(cJSON_CreateBool(value ? 1 : 0)); }
+Json Json::Null() { return Json(cJSON_CreateNull()); }
 
 std::optional<Json> Json::Parse(std::string_view text, std::string* error) {
   const char* end = nullptr;

@@ -22,6 +22,7 @@ class Json {
   static Json String(std::string_view text);
   static Json Integer(int64_t value);
   static Json Bool(bool value);
+  static Json Null();
 
   // Parses the whole text. On failure returns nullopt and sets *error to
   // "line L, column C: <what>".

@@ -5,6 +5,8 @@
 //    keeps them sorted by name), and
 //  - ranges are judged by the server's own rules (the library would answer
 //    a malformed Range with 416 before any handler sees the request),
+//  - multipart bodies reach the handler whole (the library would split
+//    them into parts; the upload services parse them themselves),
 //  - HTTPS runs through our own OpenSSL context.
 // Each connection carries one request. Reads and writes wait in short
 // slices and give up when the server stops, so Stop never hangs on a client.

@@ -1,6 +1,7 @@
 #include "product_server/product_server.h"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
@@ -171,6 +172,14 @@ Call MakeCall(const httplib::Request& req, const std::string& address) {
   return call;
 }
 
+std::string Base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return out;
+}
+
 Json EventToJson(const AnalyticsEvent& e) {
   Json out = Json::Object();
   out.Add("id", Json::Integer(e.id))
@@ -203,6 +212,70 @@ Json RecordToJson(const RequestRecord& r) {
       .Add("status", Json::Integer(r.status))
       .Add("fault", Json::String(r.fault));
   return out;
+}
+
+Json UploadToJson(const StoredUpload& u) {
+  Json headers = Json::Array();
+  for (const auto& [name, value] : u.headers) headers.Push(std::move(Json::Array().Push(Json::String(name)).Push(Json::String(value))));
+  Json out = Json::Object();
+  out.Add("id", Json::Integer(u.id))
+      .Add("time_ms", Json::Integer(u.time_ms))
+      .Add("kind", Json::String(u.kind))
+      .Add("file_name", Json::String(u.file_name))
+      .Add("size", Json::Integer(static_cast<int64_t>(u.content.size())))
+      .Add("headers", std::move(headers))
+      .Add("content_base64", Json::String(Base64(u.content)));
+  return out;
+}
+
+// A stored JSON body as a member: parsed when it parses, else the text.
+Json BodyMember(const std::string& body) {
+  std::optional<Json> parsed = Json::Parse(body, nullptr);
+  return parsed ? std::move(*parsed) : Json::String(body);
+}
+
+Json StoredBodyToJson(const StoredBody& b) {
+  Json out = Json::Object();
+  out.Add("id", Json::Integer(b.id)).Add("time_ms", Json::Integer(b.time_ms)).Add("body", BodyMember(b.body));
+  return out;
+}
+
+Json WhitelistToJson(const WhitelistEntry& w) {
+  Json out = Json::Object();
+  out.Add("id", Json::Integer(w.id))
+      .Add("time_ms", Json::Integer(w.time_ms))
+      .Add("client_sign", Json::String(w.client_sign))
+      .Add("pid", Json::Integer(w.pid))
+      .Add("version", Json::String(w.version))
+      .Add("body", BodyMember(w.body));
+  return out;
+}
+
+Json OfferApplyToJson(const OfferApply& a) {
+  Json out = Json::Object();
+  out.Add("id", Json::Integer(a.id))
+      .Add("time_ms", Json::Integer(a.time_ms))
+      .Add("offer_id", Json::String(a.offer_id))
+      .Add("email", Json::String(a.email));
+  return out;
+}
+
+// The support tables' admin reads; false for another path.
+bool ListSupportTable(const ServerStore& store, const Call& call, Json& data) {
+  if (call.path == "/__admin/uploads") {
+    for (const StoredUpload& u : store.Uploads(call.Param("kind"))) data.Push(UploadToJson(u));
+  } else if (call.path == "/__admin/log-reports") {
+    for (const StoredBody& b : store.LogReports()) data.Push(StoredBodyToJson(b));
+  } else if (call.path == "/__admin/tickets") {
+    for (const StoredBody& b : store.Tickets()) data.Push(StoredBodyToJson(b));
+  } else if (call.path == "/__admin/whitelist") {
+    for (const WhitelistEntry& w : store.Whitelist()) data.Push(WhitelistToJson(w));
+  } else if (call.path == "/__admin/offer-applies") {
+    for (const OfferApply& a : store.OfferApplies()) data.Push(OfferApplyToJson(a));
+  } else {
+    return false;
+  }
+  return true;
 }
 
 // Reads one fault object of the admin switch; nullopt with *error otherwise.
@@ -259,7 +332,9 @@ std::string Fault::Describe() const {
 const std::vector<std::string>& EndpointNames() {
   static const std::vector<std::string> kNames = {
       "token",   "series", "runtime", "runtime_static", "relation", "preheat", "slice",    "alias",   "httpdns",
-      "ip",      "myip",   "trackid", "track",          "page",     "package", "redirect", "collect", "unknown", "admin"};
+      "ip",      "myip",   "trackid", "track",          "page",     "package", "redirect", "collect",
+      "logupload", "ticketupload", "whitelist", "logreport", "ticket", "offer", "offerapply", "file",
+      "unknown", "admin"};
   return kNames;
 }
 
@@ -518,6 +593,7 @@ Answer ProductServer::Impl::AdminSetFaults(const Call& call) {
 
 Answer ProductServer::Impl::AdminList(const Call& call) {
   Json data = Json::Array();
+  if (ListSupportTable(store, call, data)) return ApiData(std::move(data));
   if (call.path == "/__admin/reports") {
     for (const TrackReport& r : store.TrackReports()) {
       Json item = Json::Object();
@@ -543,12 +619,7 @@ Answer ProductServer::Impl::AdminList(const Call& call) {
       if (endpoint.empty() || r.endpoint == endpoint) data.Push(RecordToJson(r));
     }
   }
-  Json answer = Json::Object();
-  answer.Add("code", Json::Integer(0)).Add("msg", Json::String("ok")).Add("data", std::move(data));
-  Answer a;
-  a.content_type = "application/json";
-  a.body = answer.Print();
-  return a;
+  return ApiData(std::move(data));
 }
 
 Answer ProductServer::Impl::Admin(const Call& call) {
@@ -564,10 +635,15 @@ Answer ProductServer::Impl::Admin(const Call& call) {
     std::erase_if(faults, [&](const auto& entry) { return endpoint.empty() || entry.first.first == endpoint; });
     return ApiError(0, "ok");
   }
-  bool listing = faults_path || call.path == "/__admin/requests" || call.path == "/__admin/reports" ||
-                 call.path == "/__admin/events";
+  static const std::vector<std::string> kListings = {
+      "/__admin/requests", "/__admin/reports",     "/__admin/events",   "/__admin/uploads",
+      "/__admin/log-reports", "/__admin/tickets", "/__admin/whitelist", "/__admin/offer-applies"};
+  bool listing = faults_path || std::find(kListings.begin(), kListings.end(), call.path) != kListings.end();
   if (listing && (call.method == "GET" || call.method == "HEAD")) return AdminList(call);
-  return ApiError(404, "admin: use POST/DELETE/GET /__admin/faults, GET /__admin/requests, GET /__admin/reports, GET /__admin/events");
+  return ApiError(404,
+                  "admin: use POST/DELETE/GET /__admin/faults, GET /__admin/requests, /__admin/reports, "
+                  "/__admin/events, /__admin/uploads, /__admin/log-reports, /__admin/tickets, /__admin/whitelist, "
+                  "/__admin/offer-applies");
 }
 
 // ============================================================ ProductServer
@@ -655,6 +731,17 @@ std::vector<TrackReport> ProductServer::TrackReports() const { return impl_->sto
 
 std::vector<AnalyticsEvent> ProductServer::Events(const std::string& event_name) const {
   return impl_->store.Events(event_name);
+}
+
+std::vector<StoredUpload> ProductServer::Uploads(const std::string& kind) const { return impl_->store.Uploads(kind); }
+std::vector<StoredBody> ProductServer::LogReports() const { return impl_->store.LogReports(); }
+std::vector<WhitelistEntry> ProductServer::Whitelist() const { return impl_->store.Whitelist(); }
+std::vector<StoredBody> ProductServer::Tickets() const { return impl_->store.Tickets(); }
+std::vector<OfferApply> ProductServer::OfferApplies() const { return impl_->store.OfferApplies(); }
+
+void ProductServer::SetRetentionOffer(std::optional<RetentionOfferEntry> offer) {
+  std::lock_guard lock(impl_->lifecycle);
+  if (impl_->core) impl_->core->SetRetentionOffer(std::move(offer));
 }
 
 void ProductServer::SetProduct(const ProductEntry& product) {

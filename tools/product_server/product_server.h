@@ -1,7 +1,8 @@
 #pragma once
 // The reference product server: every service the installer calls (token,
 // series, runtime document, strategies, HTTP DNS, public address, track id,
-// tracking report, follow-up pages) and its packages, on one or more
+// tracking report, follow-up pages, log and ticket uploads, log reports,
+// support tickets, retention offers) and its packages, on one or more
 // loopback addresses sharing one port, over HTTP or HTTPS.
 //
 // Tests start it in-process:
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,7 +62,10 @@ struct Fault {
 // The endpoint names used by faults and the request log: "token", "series",
 // "runtime", "runtime_static", "relation", "preheat", "slice", "alias",
 // "httpdns", "ip", "myip", "trackid", "track", "page", "package", "redirect",
-// "collect" (the analytics collector), "unknown" (any other path) and "admin" (the /__admin/ switches; no faults).
+// "collect" (the analytics collector), the support services "logupload",
+// "ticketupload", "whitelist", "logreport", "ticket", "offer", "offerapply",
+// "file" (received files under /files/<id>), "unknown" (any other path) and
+// "admin" (the /__admin/ switches; no faults).
 const std::vector<std::string>& EndpointNames();
 
 class ProductServer {
@@ -114,6 +119,21 @@ class ProductServer {
   // earlier runs included, of one event name (every event when empty);
   // empty while the server is stopped.
   std::vector<AnalyticsEvent> Events(const std::string& event_name = "") const;
+
+  // Files the upload services stored, earlier runs included, of one kind
+  // ("log" or "ticket"; every kind when empty), oldest first; empty while
+  // the server is stopped.
+  std::vector<StoredUpload> Uploads(const std::string& kind = "") const;
+  // Stored log reports, whitelist entries, tickets and offer applications,
+  // earlier runs included, oldest first; empty while the server is stopped.
+  std::vector<StoredBody> LogReports() const;
+  std::vector<WhitelistEntry> Whitelist() const;
+  std::vector<StoredBody> Tickets() const;
+  std::vector<OfferApply> OfferApplies() const;
+
+  // Sets (nullopt: removes) the retention offer while the server runs
+  // (ignored otherwise; the next Start takes it from its configuration).
+  void SetRetentionOffer(std::optional<RetentionOfferEntry> offer);
 
   // Adds or replaces one product while the server runs (ignored otherwise;
   // the next Start takes its products from its configuration).

@@ -281,6 +281,31 @@ bool ReadCredentials(ConfigReader& r, const cJSON* node, ServerConfig& config) {
   return true;
 }
 
+bool ReadRetentionOffer(ConfigReader& r, const cJSON* node, ServerConfig& config) {
+  const std::string place = "retention_offer";
+  if (cJSON_IsNull(node)) {
+    config.retention_offer.reset();
+    return true;
+  }
+  if (!cJSON_IsObject(node)) return r.Fail(place, "must be an object with \"id\", \"type\", \"title\", \"content\"");
+  if (!r.OnlyKnownMembers(node, place, {"id", "type", "title", "content"})) return false;
+  RetentionOfferEntry offer;
+  int64_t type = 0;
+  const cJSON* id = cJSON_GetObjectItemCaseSensitive(node, "id");
+  const cJSON* kind = cJSON_GetObjectItemCaseSensitive(node, "type");
+  const cJSON* title = cJSON_GetObjectItemCaseSensitive(node, "title");
+  const cJSON* content = cJSON_GetObjectItemCaseSensitive(node, "content");
+  if (id == nullptr || kind == nullptr) return r.Fail(place, "needs \"id\" and \"type\"");
+  // Ids travel in a path and as a JSON number: keep them exact in a double.
+  if (!r.ReadInteger(id, place + ".id", 1, (int64_t{1} << 53), offer.id)) return false;
+  if (!r.ReadInteger(kind, place + ".type", 0, std::numeric_limits<int32_t>::max(), type)) return false;
+  offer.type = static_cast<int32_t>(type);
+  if (title != nullptr && !r.ReadString(title, place + ".title", offer.title)) return false;
+  if (content != nullptr && !r.ReadString(content, place + ".content", offer.content)) return false;
+  config.retention_offer = std::move(offer);
+  return true;
+}
+
 bool ReadListen(ConfigReader& r, const cJSON* node, ServerConfig& config) {
   if (!r.ReadStringList(node, "listen", config.listen)) return false;
   if (config.listen.empty()) return r.Fail("listen", "needs at least one address");
@@ -325,6 +350,7 @@ bool ReadTopMember(ConfigReader& r, const cJSON* m, ServerConfig& config) {
   if (name == "httpdns") return ReadHttpDns(r, m, config.http_dns);
   if (name == "pages") return ReadPages(r, m, config.pages);
   if (name == "products") return ReadProducts(r, m, config.products);
+  if (name == "retention_offer") return ReadRetentionOffer(r, m, config);
   return r.Fail(name, "unknown setting");
 }
 
@@ -423,6 +449,9 @@ ServerConfig DemoConfig(const std::string& package_dir) {
   config.products[1001] = std::move(studio);
   config.products[1002] = DemoDependent(1002, "Quorvane Launch Deck");
   config.products[1003] = DemoDependent(1003, "Quorvane Helper");
+  config.retention_offer = RetentionOfferEntry{
+      20240601, 1, "Wait - 30% off Quorvane Studio",
+      "Leave your e-mail address and we will send you a code for 30% off your first year."};
   return config;
 }
 

@@ -52,6 +52,14 @@ struct ProductEntry {
   std::vector<std::string> static_documents;
 };
 
+// The retention offer answered by the recovery service.
+struct RetentionOfferEntry {
+  int64_t id = 0;
+  int32_t type = 0;  // 1: a value offer
+  std::string title;
+  std::string content;
+};
+
 struct ServerConfig {
   std::vector<std::string> listen = {"127.0.0.1"};
   uint16_t port = 0;  // 0: a free port, the same on every address
@@ -75,6 +83,8 @@ struct ServerConfig {
   // Page name -> title of /pages/<name>; other names get a plain page.
   std::map<std::string, std::string> pages;
   std::map<int32_t, ProductEntry> products;
+  // nullopt: the recovery service answers "data":null.
+  std::optional<RetentionOfferEntry> retention_offer;
 };
 
 // The element names a runtime document may carry, and those of a bind item.
@@ -94,7 +104,7 @@ std::optional<ServerConfig> LoadServerConfigFile(const std::string& path, std::s
 
 // The built-in demo: product 1001 "Quorvane Studio" with its dependents
 // 1002 and 1003, packages from `package_dir`, on 127.0.0.1 and 127.0.0.2,
-// port 18080.
+// port 18080, with a value offer (type 1) for the recovery service.
 ServerConfig DemoConfig(const std::string& package_dir);
 
 // True for a text usable as one file or page name: not empty, not "." or

@@ -106,6 +106,41 @@ TEST(ServerConfigTest, MistakesNameTheirPlace) {
   }
 }
 
+TEST(ServerConfigTest, RetentionOfferIsReadAndChecked) {
+  std::string error;
+  std::optional<ServerConfig> c = ParseServerConfig(
+      R"({"retention_offer": {"id": 9007199254740992, "type": 1, "title": "Vous partez ?", "content": "−30 %"}})", "",
+      &error);
+  ASSERT_TRUE(c) << error;
+  ASSERT_TRUE(c->retention_offer);
+  EXPECT_EQ(c->retention_offer->id, int64_t{1} << 53);
+  EXPECT_EQ(c->retention_offer->type, 1);
+  EXPECT_EQ(c->retention_offer->title, "Vous partez ?");
+  EXPECT_EQ(c->retention_offer->content, "−30 %");
+  c = ParseServerConfig(R"({"retention_offer": null})", "", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_FALSE(c->retention_offer);
+  EXPECT_TRUE(DemoConfig("/pk").retention_offer) << "the demo offers something";
+
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {R"({"retention_offer": {"type": 1}})", "retention_offer: needs \"id\" and \"type\""},
+      {R"({"retention_offer": {"id": "7", "type": 1}})", "retention_offer.id: must be a whole number"},
+      {R"({"retention_offer": {"id": 0, "type": 1}})", "retention_offer.id: must be between 1"},
+      {R"({"retention_offer": {"id": 9007199254740994, "type": 1}})", "retention_offer.id: must be between 1"},
+      {R"({"retention_offer": {"id": 7, "type": 1.5}})", "retention_offer.type: must be a whole number"},
+      {R"({"retention_offer": {"id": 7, "type": 1, "title": 3}})", "retention_offer.title: must be a text"},
+      {R"({"retention_offer": {"id": 7, "type": 1, "tips": {}}})", "retention_offer.tips: unknown setting"},
+      {R"({"retention_offer": [7]})", "retention_offer: must be an object"},
+  };
+  for (const Case& k : cases) {
+    EXPECT_FALSE(ParseServerConfig(k.text, "", &error)) << k.text;
+    EXPECT_THAT(error, HasSubstr(k.error)) << k.text;
+  }
+}
+
 TEST(ServerConfigTest, FileErrorsCarryThePath) {
   ScopedTempDir dir;
   std::string error;

@@ -56,7 +56,8 @@ unknown settings are errors):
         "alias_hosts": ["127.0.0.2:{port}"],
         "static_documents": ["AppID_Channel"]
       }
-    }
+    },
+    "retention_offer": {"id": 20240601, "type": 1, "title": "...", "content": "..."}
   }
   Runtime keys are the elements of qvrp/downloader/runtime, bind keys those of
   bind/item. Placeholders in runtime, bind and alias values: {base} (base URL
@@ -80,6 +81,15 @@ Endpoints (fault name in brackets):
   GET  /pages/<name>                          [page]     follow-up pages
   GET|HEAD /packages/<file>                   [package]  single Range, 206/416
   GET|HEAD /redirect/<n>/<path>               [redirect] n redirects to /<path>
+  POST /v1/product/downloader/upload-log-file [logupload] multipart part "file"
+  POST /v1/crm/ticket/file/upload             [ticketupload] multipart part "file"
+  POST /v1/product/logs/whitelist             [whitelist] log whitelist
+  POST /v1/product/logs/report                [logreport] log report (log uploads)
+  POST /v1/support/tickets                    [ticket]   ticket (ticket uploads)
+  GET  /v1/product/downloader/recovery?version=  [offer]  retention offer
+  POST /v1/product/downloader/recovery/<id>/apply  [offerapply]  {"email":..}
+  GET  /files/<id>                            [file]     a received file (admin on)
+  The support services need a Bearer token as well.
   anything else                               [unknown]  404
 
 Fault switches (also from code: ProductServer::SetFault):
@@ -93,11 +103,17 @@ Fault switches (also from code: ProductServer::SetFault):
   GET    /__admin/requests[?endpoint=NAME]   requests of this run
   GET    /__admin/reports                    stored tracking reports
   GET    /__admin/events[?event=NAME]        stored analytics events
+  GET    /__admin/uploads[?kind=log|ticket]  stored uploads (content in base64)
+  GET    /__admin/log-reports, /__admin/tickets, /__admin/whitelist,
+         /__admin/offer-applies              what the support services stored
 
 Store tables: requests (id, time_ms, endpoint, method, path, query, headers,
 body, remote_address, remote_port, local_address, status, fault),
-track_reports (id, time, client_sign, report) and events (id, time_ms,
-distinct_id, event, type, record, remote_address). See docs/product_server.md.
+track_reports (id, time, client_sign, report), events (id, time_ms,
+distinct_id, event, type, record, remote_address), uploads (id, time_ms, kind,
+file_name, size, content, prod_id, prod_ver, client_sn), log_reports, tickets
+(id, time_ms, body), whitelist (id, time_ms, client_sign, pid, version, body)
+and offer_applies (id, time_ms, offer_id, email). See docs/product_server.md.
 )";
 
 bool TakesValue(const std::string& name) {

@@ -10,7 +10,7 @@
 namespace oru::product_server {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS requests (
@@ -42,7 +42,40 @@ CREATE TABLE IF NOT EXISTS events (
   record TEXT NOT NULL,
   remote_address TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_name ON events(event);
+CREATE TABLE IF NOT EXISTS uploads (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  file_name TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  content BLOB NOT NULL,
+  prod_id TEXT NOT NULL,
+  prod_ver TEXT NOT NULL,
+  client_sn TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS log_reports (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  body TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS whitelist (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  client_sign TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  version TEXT NOT NULL,
+  body TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS tickets (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  body TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS offer_applies (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time_ms INTEGER NOT NULL,
+  offer_id TEXT NOT NULL,
+  email TEXT NOT NULL COLLATE NOCASE,
+  UNIQUE (offer_id, email));
 )sql";
+
+constexpr const char* kIdentityHeaders[] = {"X-Prod-Id", "X-Prod-Ver", "X-Client-Sn"};
 
 // A prepared statement, finalised with the object.
 class Statement {
@@ -96,7 +129,25 @@ RequestRecord ReadRequestRow(const Statement& s) {
   return r;
 }
 
+StoredUpload ReadUploadRow(const Statement& s) {
+  StoredUpload u;
+  u.id = s.ColumnInt(0);
+  u.time_ms = s.ColumnInt(1);
+  u.kind = s.ColumnText(2);
+  u.file_name = s.ColumnText(3);
+  u.content = s.ColumnText(4);
+  for (int i = 0; i < 3; ++i) u.headers.emplace_back(kIdentityHeaders[i], s.ColumnText(5 + i));
+  return u;
+}
+
 }  // namespace
+
+std::string StoredUpload::Header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) return value;
+  }
+  return {};
+}
 
 std::string RequestRecord::Header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
@@ -310,6 +361,161 @@ std::vector<TrackReport> ServerStore::TrackReports() const {
   if (!s.ok()) return out;
   while (sqlite3_step(s.get()) == SQLITE_ROW) {
     out.push_back(TrackReport{s.ColumnInt(0), s.ColumnInt(1), s.ColumnText(2), s.ColumnText(3)});
+  }
+  return out;
+}
+
+int64_t ServerStore::AddUpload(int64_t time_ms, const StoredUpload& upload) {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return 0;
+  Statement s(db_,
+              "INSERT INTO uploads (time_ms, kind, file_name, size, content, prod_id, prod_ver, client_sn) "
+              "VALUES (?,?,?,?,?,?,?,?)");
+  if (!s.ok()) {
+    NoteError("cannot store an upload");
+    return 0;
+  }
+  s.Int(1, time_ms);
+  s.Text(2, upload.kind);
+  s.Text(3, upload.file_name);
+  s.Int(4, static_cast<int64_t>(upload.content.size()));
+  s.Blob(5, upload.content);
+  for (int i = 0; i < 3; ++i) s.Text(6 + i, upload.Header(kIdentityHeaders[i]));
+  if (sqlite3_step(s.get()) != SQLITE_DONE) {
+    NoteError("cannot store an upload");
+    return 0;
+  }
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<StoredUpload> ServerStore::SelectUploads(const char* where, int64_t id, const std::string& kind) const {
+  std::lock_guard lock(mutex_);
+  std::vector<StoredUpload> out;
+  if (db_ == nullptr) return out;
+  std::string sql =
+      std::string("SELECT id, time_ms, kind, file_name, content, prod_id, prod_ver, client_sn FROM uploads WHERE ") +
+      where + " ORDER BY id";
+  Statement s(db_, sql.c_str());
+  if (!s.ok()) return out;
+  // Binding a number the clause does not use is harmless.
+  s.Int(1, id);
+  s.Text(2, kind);
+  while (sqlite3_step(s.get()) == SQLITE_ROW) out.push_back(ReadUploadRow(s));
+  return out;
+}
+
+std::optional<StoredUpload> ServerStore::Upload(int64_t id) const {
+  std::vector<StoredUpload> found = SelectUploads("id = ?1", id, "");
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
+}
+
+std::optional<std::string> ServerStore::UploadKind(int64_t id) const {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return std::nullopt;
+  Statement s(db_, "SELECT kind FROM uploads WHERE id = ?");
+  if (!s.ok()) return std::nullopt;
+  s.Int(1, id);
+  if (sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
+  return s.ColumnText(0);
+}
+
+std::vector<StoredUpload> ServerStore::Uploads(const std::string& kind) const {
+  return SelectUploads("?2 = '' OR kind = ?2", 0, kind);
+}
+
+int64_t ServerStore::AddBody(const char* table, int64_t time_ms, const std::string& body) {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return 0;
+  Statement s(db_, (std::string("INSERT INTO ") + table + " (time_ms, body) VALUES (?,?)").c_str());
+  if (!s.ok()) {
+    NoteError(std::string("cannot store into ") + table);
+    return 0;
+  }
+  s.Int(1, time_ms);
+  s.Text(2, body);
+  if (sqlite3_step(s.get()) != SQLITE_DONE) {
+    NoteError(std::string("cannot store into ") + table);
+    return 0;
+  }
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<StoredBody> ServerStore::Bodies(const char* table) const {
+  std::lock_guard lock(mutex_);
+  std::vector<StoredBody> out;
+  if (db_ == nullptr) return out;
+  Statement s(db_, (std::string("SELECT id, time_ms, body FROM ") + table + " ORDER BY id").c_str());
+  if (!s.ok()) return out;
+  while (sqlite3_step(s.get()) == SQLITE_ROW) out.push_back(StoredBody{s.ColumnInt(0), s.ColumnInt(1), s.ColumnText(2)});
+  return out;
+}
+
+int64_t ServerStore::AddLogReport(int64_t time_ms, const std::string& body) { return AddBody("log_reports", time_ms, body); }
+int64_t ServerStore::AddTicket(int64_t time_ms, const std::string& body) { return AddBody("tickets", time_ms, body); }
+std::vector<StoredBody> ServerStore::LogReports() const { return Bodies("log_reports"); }
+std::vector<StoredBody> ServerStore::Tickets() const { return Bodies("tickets"); }
+
+int64_t ServerStore::AddWhitelist(const WhitelistEntry& e) {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return 0;
+  Statement s(db_, "INSERT INTO whitelist (time_ms, client_sign, pid, version, body) VALUES (?,?,?,?,?)");
+  if (!s.ok()) {
+    NoteError("cannot store a whitelist entry");
+    return 0;
+  }
+  s.Int(1, e.time_ms);
+  s.Text(2, e.client_sign);
+  s.Int(3, e.pid);
+  s.Text(4, e.version);
+  s.Text(5, e.body);
+  if (sqlite3_step(s.get()) != SQLITE_DONE) {
+    NoteError("cannot store a whitelist entry");
+    return 0;
+  }
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<WhitelistEntry> ServerStore::Whitelist() const {
+  std::lock_guard lock(mutex_);
+  std::vector<WhitelistEntry> out;
+  if (db_ == nullptr) return out;
+  Statement s(db_, "SELECT id, time_ms, client_sign, pid, version, body FROM whitelist ORDER BY id");
+  if (!s.ok()) return out;
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    out.push_back(WhitelistEntry{s.ColumnInt(0), s.ColumnInt(1), s.ColumnText(2), s.ColumnInt(3), s.ColumnText(4),
+                                 s.ColumnText(5)});
+  }
+  return out;
+}
+
+ApplyResult ServerStore::AddOfferApply(int64_t time_ms, const std::string& offer_id, const std::string& email) {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return ApplyResult::kFailed;
+  // The unique key decides, so two applications racing cannot both pass.
+  Statement s(db_, "INSERT OR IGNORE INTO offer_applies (time_ms, offer_id, email) VALUES (?,?,?)");
+  if (!s.ok()) {
+    NoteError("cannot store an offer application");
+    return ApplyResult::kFailed;
+  }
+  s.Int(1, time_ms);
+  s.Text(2, offer_id);
+  s.Text(3, email);
+  if (sqlite3_step(s.get()) != SQLITE_DONE) {
+    NoteError("cannot store an offer application");
+    return ApplyResult::kFailed;
+  }
+  return sqlite3_changes(db_) == 0 ? ApplyResult::kAlreadyApplied : ApplyResult::kStored;
+}
+
+std::vector<OfferApply> ServerStore::OfferApplies() const {
+  std::lock_guard lock(mutex_);
+  std::vector<OfferApply> out;
+  if (db_ == nullptr) return out;
+  Statement s(db_, "SELECT id, time_ms, offer_id, email FROM offer_applies ORDER BY id");
+  if (!s.ok()) return out;
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    out.push_back(OfferApply{s.ColumnInt(0), s.ColumnInt(1), s.ColumnText(2), s.ColumnText(3)});
   }
   return out;
 }

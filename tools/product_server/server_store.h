@@ -60,6 +60,48 @@ struct AnalyticsEvent {
   std::string remote_address;
 };
 
+// One file received by an upload service.
+struct StoredUpload {
+  int64_t id = 0;
+  int64_t time_ms = 0;  // Unix milliseconds when it arrived
+  std::string kind;     // "log" or "ticket"
+  std::string file_name;
+  std::string content;  // the bytes exactly as received (size() is its size)
+  // The identity headers "X-Prod-Id", "X-Prod-Ver" and "X-Client-Sn" in
+  // that order, with an empty value for one the request did not carry.
+  HeaderLines headers;
+
+  // Value of `name` among `headers` (case-insensitive); empty when absent.
+  std::string Header(const std::string& name) const;
+};
+
+// A JSON body kept as received (log reports, tickets).
+struct StoredBody {
+  int64_t id = 0;
+  int64_t time_ms = 0;
+  std::string body;
+};
+
+// One log whitelist announcement.
+struct WhitelistEntry {
+  int64_t id = 0;
+  int64_t time_ms = 0;
+  std::string client_sign;  // empty when the body had none
+  int64_t pid = 0;          // 0 when the body had no number
+  std::string version;
+  std::string body;  // the JSON object as received
+};
+
+// One application for a retention offer.
+struct OfferApply {
+  int64_t id = 0;
+  int64_t time_ms = 0;
+  std::string offer_id;  // as it stood in the path
+  std::string email;
+};
+
+enum class ApplyResult { kStored, kAlreadyApplied, kFailed };
+
 class ServerStore {
  public:
   ServerStore() = default;
@@ -93,12 +135,40 @@ class ServerStore {
   // when empty), including those of earlier runs.
   std::vector<AnalyticsEvent> Events(const std::string& event_name) const;
 
+  // Appends an upload (id and time_ms of `upload` are ignored; time_ms is
+  // `time_ms`); its row id, or 0 on failure.
+  int64_t AddUpload(int64_t time_ms, const StoredUpload& upload);
+  // The kind of upload `id`; nullopt when there is none (or on failure).
+  std::optional<std::string> UploadKind(int64_t id) const;
+  // Upload `id`; nullopt when there is none.
+  std::optional<StoredUpload> Upload(int64_t id) const;
+  // Stored uploads of one kind (every kind when empty), oldest first.
+  std::vector<StoredUpload> Uploads(const std::string& kind) const;
+
+  // Append a log report / a ticket body; the row id, or 0 on failure.
+  int64_t AddLogReport(int64_t time_ms, const std::string& body);
+  int64_t AddTicket(int64_t time_ms, const std::string& body);
+  std::vector<StoredBody> LogReports() const;
+  std::vector<StoredBody> Tickets() const;
+
+  // Appends a whitelist entry (its id is ignored); the row id, or 0.
+  int64_t AddWhitelist(const WhitelistEntry& entry);
+  std::vector<WhitelistEntry> Whitelist() const;
+
+  // Records that `email` applied for `offer_id`; kAlreadyApplied (nothing
+  // written) when that e-mail (compared without ASCII case) already did.
+  ApplyResult AddOfferApply(int64_t time_ms, const std::string& offer_id, const std::string& email);
+  std::vector<OfferApply> OfferApplies() const;
+
   std::string last_error() const;
 
  private:
   bool Execute(const char* sql, std::string* error);
   // Called with mutex_ held, inside a transaction.
   bool InsertEventsLocked(const std::vector<AnalyticsEvent>& events);
+  int64_t AddBody(const char* table, int64_t time_ms, const std::string& body);
+  std::vector<StoredBody> Bodies(const char* table) const;
+  std::vector<StoredUpload> SelectUploads(const char* where, int64_t id, const std::string& kind) const;
   void NoteError(const std::string& what) const;
 
   mutable std::mutex mutex_;  // guards everything below
