@@ -97,41 +97,74 @@ struct AnalyticsSetup {
   // endpoints' analytics collectors.
   std::vector<std::string> collectors;
   std::string staging_path;  // empty: <temp folder>"oru_analytics"
-  Clock* clock = nullptr;    // record times; null: the system clock
+  // Record times and the waits of StopAnalytics (10 s) and
+  // ShutdownAnalytics; null: the system clock. Must outlive the layer
+  // (ResetAnalyticsForTesting in tests).
+  Clock* clock = nullptr;
 };
 
 // The installer's version for "downloader_ver": "%d.%d.%d.%d", three parts
 // when the fourth is 0, "4.6.4" when unknown.
 std::string AnalyticsVersionText(const std::string& four_part_version);
 
-// Configures where events go; call before the first InitAnalytics.
+// Configures where events go; call before the first InitAnalytics (later
+// calls do not move a client that already exists).
 void ConfigureAnalytics(const AnalyticsSetup& setup);
 
-// Initialises the client (once), adds the super properties of `context`
+// Initialises the client (until that succeeds; the distinct id is the
+// client sign of `context.brand`), adds the super properties of `context`
 // (a later call replaces them) and, the first time in the run, queues
-// "downloader_startup".
+// "downloader_startup". Events queued earlier leave, in order, once the
+// client and every super property are in place; when the client cannot be
+// initialised they stay queued.
 void InitAnalytics(const std::string& project, const std::string& tracking_name, const AnalyticsContext& context);
 
+// Each report operation queues one event and returns at once (no network
+// wait while StopAnalytics has not run); none reports failure. Texts are
+// sent as the UTF-8 they are; a text the event client rejects (not UTF-8,
+// over 8192 bytes) is left out of the event.
+
+// "downloader_pop" with "pop_name".
 void ReportPop(const std::string& pop_name);
+// "downloader_click" with "pop_name", "button" unless empty and
+// "progress_rate" unless 0; logs the enqueue line.
 void ReportClick(const std::string& pop_name, const std::string& button, int progress = 0);
+// "downloader_click" of the "already installed" prompt ("downloader_cover").
 void ReportCoverClick(const std::string& installed_version, const std::string& button);
-// "downloader_startup", "language_changed", "downloader_web" ("page").
+// Any event with at most one text property ("downloader_startup",
+// "language_changed", "downloader_web" with "page"); no property when `key`
+// is empty.
 void ReportEvent(const std::string& event_name, const std::string& key = {}, const std::string& value = {});
+// "downloader_config".
 void ReportConfig(const ConfigEventRecord& record);
+// "downloader_dns" with the host name and the address text.
 void ReportDns(const std::string& domain, const std::string& ip);
+// "downloader_download"; "domain" is the URL's text between "://" and the
+// next "/" (empty without "://").
 void ReportDownload(const DownloadEventRecord& record);
+// "downloader_install".
 void ReportInstall(const InstallEventRecord& record);
+// "downloader_crash": the address as "0x" and at least eight upper-case hex
+// digits (64-bit addresses in full), the offset in decimal, the code as an
+// unsigned number, an empty "error_msg".
 void ReportCrash(const CrashEventRecord& record);
-// `error_msg`: the shell start error text of the result (empty above 32).
+// "start_product"; `error_msg`: the shell start error text of the result
+// (empty above 32).
 void ReportStartProduct(int32_t shell_result, const std::string& error_msg);
+// "redeem_failed" for the "free_membership_benefits" page.
 void ReportRedeemFailed(int32_t error);
 
-// Sets the exit flag, lets the worker finish (at most 10 s), then delivers
-// what is still pending on this thread. Later events go out synchronously.
+// Sets the exit flag, lets the worker finish (at most 10 s of the setup's
+// clock), then delivers what is still pending on this thread, in order.
+// Later events go out synchronously. Past the bound the worker is left to
+// end after the event it is sending (it takes no further one); it is
+// joined by a later StopAnalytics or ShutdownAnalytics once it has ended.
 void StopAnalytics();
 
 // At process end: StopAnalytics, then the client's Shutdown (unsent records
-// to the staging file) within `bound`. True when the client finished.
+// to the staging file) within `bound`. True when the client finished; false
+// when a send still ran past `bound` (the queue is saved as it stood and the
+// client stays alive for that send).
 bool ShutdownAnalytics(std::chrono::milliseconds bound);
 
 // Back to a fresh process (tests): joins the worker, drops the client.
