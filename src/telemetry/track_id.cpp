@@ -12,7 +12,7 @@
 #include "common/log.h"
 #include "common/url.h"
 #include "server_api/curl_request.h"
-#include "server_api/service_endpoints.h"
+#include "telemetry/report_store.h"
 
 namespace oru {
 namespace {
@@ -69,7 +69,7 @@ std::string LocalTrackId(const std::string& product_id, uint32_t timestamp, uint
 
 std::string RequestTrackId(const std::string& product_id, const Clock& clock) {
   const std::string url =
-      GetServiceEndpoints().platform_origin + "api/v1/prodweb/trk?pid=" + UrlEncode(product_id) + "&os=Windows";
+      ReportStore::Instance().platform_origin() + "api/v1/prodweb/trk?pid=" + UrlEncode(product_id) + "&os=Windows";
   Log(kLogInfo, "[INFO] get tid: %s", url.c_str());
   int32_t result = -1;
   const std::string answer = CurlRequest(RequestMethod::Get, url, {}, false, false, {}, &result, kTrackIdTimeout);

@@ -9,7 +9,7 @@
 
 namespace oru {
 
-// GETs the platform origin's "api/v1/prodweb/trk?pid=<product_id>&os=Windows"
+// GETs the platform origin's (the report's, so a configured ServerHost counts) "api/v1/prodweb/trk?pid=<product_id>&os=Windows"
 // (10 s, blocking) and returns the answer's "data" text when its "code" is
 // 0. When no id comes back (transfer failure, other code, no text), returns
 // a local id instead: the lower-case hex MD5 of "<pid>_<unix seconds>_<random>".
