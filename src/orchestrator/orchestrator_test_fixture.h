@@ -20,6 +20,7 @@
 #include "server_api/strategy_services.h"
 #include "support/log_capture.h"
 #include "support/scoped_temp_dir.h"
+#include "telemetry/installer_analytics.h"
 #include "telemetry/report_store.h"
 
 namespace oru::testing {
@@ -76,6 +77,8 @@ class OrchestratorTest : public ::testing::Test {
     SetServiceEndpoints(DefaultServiceEndpoints());
     ResetStrategyCachesForTesting();
     ReportStore::Instance().ResetForTesting();
+    // Events of earlier tests wait in the analytics layer until it is set up.
+    ResetAnalyticsForTesting();
     OruMgr::Instance().ResetForTesting();
     OruMgr::Instance().SetClock(&clock_);
 
@@ -97,6 +100,7 @@ class OrchestratorTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    ResetAnalyticsForTesting();
     server_.Stop();
     OruMgr::Instance().ResetForTesting();
     ReportStore::Instance().ResetForTesting();

@@ -36,6 +36,11 @@ void OruMgr::ResetForTesting() {
   clipboard_token_.clear();
   clock_ = nullptr;
   clipboard_reader_ = nullptr;
+  retention_offer_ = std::make_unique<RetentionOffer>();
+  {
+    std::lock_guard<std::mutex> lock(failure_mu_);
+    failure_counts_.clear();
+  }
   InitPlatformDefaults();
 }
 

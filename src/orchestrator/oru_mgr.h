@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +17,8 @@
 #include "config/product_config.h"
 #include "config/run_state.h"
 #include "config/server_runtime.h"
+#include "support/retention_offer.h"
+#include "telemetry/installer_analytics.h"
 
 namespace oru {
 
@@ -69,6 +74,22 @@ class OruMgr {
   // Server configuration (three attempts), offers, effective values and the
   // installed-version probe. Runs on the preparation worker.
   void PrepareDown();
+  // Asks the product API for this run's retention offer (once per run, from
+  // PrepareDown). True when an offer record was read.
+  bool LoadRetentionOffer();
+  // The offer the window presents when the user abandons the installation.
+  RetentionOffer& retention_offer() { return *retention_offer_; }
+
+  // Sends the logs after a failure, once per distinct failure: a download
+  // error code (without the package log) or a package installer exit code
+  // (with `package_log_path`). Repeated codes are only counted. Blocks for
+  // the uploads; returns whether a report was sent.
+  bool ReportDownloadFailure(int32_t error_code);
+  bool ReportInstallFailure(int32_t exit_code, const std::string& package_log_path);
+
+  // The analytics super properties of this run, with the selected install
+  // language's code.
+  AnalyticsContext AnalyticsContextFor(const std::string& lang_code) const;
 
   ProductConfig& product_config() { return product_config_; }
   ServerRuntime& server_runtime() { return server_runtime_; }
@@ -102,6 +123,10 @@ class OruMgr {
   void SettleDotNet();
   void SettleEffectiveValues();
   void ProbeInstalledVersion();
+  // "downloader_config" with what the load brought and its transfer result.
+  void ReportServerConfig(int32_t transfer_result) const;
+  // True the first time `key` is seen (counts every time).
+  bool FirstFailure(int32_t key);
 
   bool fork_mode_ = false;
   std::string host_language_;
@@ -120,6 +145,9 @@ class OruMgr {
   bool is_arm64_ = false;
   Clock* clock_ = nullptr;
   std::function<std::optional<std::string>()> clipboard_reader_;
+  std::unique_ptr<RetentionOffer> retention_offer_ = std::make_unique<RetentionOffer>();
+  std::mutex failure_mu_;
+  std::map<int32_t, int> failure_counts_;  // guarded by failure_mu_
 };
 
 }  // namespace oru

@@ -8,6 +8,7 @@
 #include "probes/platform_facts.h"
 #include "server_api/curl_request.h"
 #include "telemetry/report_store.h"
+#include "telemetry/track_id.h"
 
 namespace oru {
 namespace {
@@ -56,7 +57,12 @@ bool OruMgr::LoadServerXml() {
     report.SetReportText("serverxmlmd5", ServerXmlDigests(server_runtime_));
     report.SetReportText("xmlprodcutver", server_runtime_.version);
   }
-  return result == 0 && found_root;
+  ReportServerConfig(result);
+  bool loaded = result == 0 && found_root;
+  // Only after a load that reached the platform host: an unreachable host
+  // would otherwise add a 10 s wait to each of the three attempts.
+  if (loaded) RequestTrackId(product_config_.ProductID, clock_ != nullptr ? *clock_ : SystemClock());
+  return loaded;
 }
 
 void OruMgr::PrepareDown() {
@@ -75,6 +81,7 @@ void OruMgr::PrepareDown() {
     Log(kLogWarn, "[WARN] PrepareDown, LoadServerXml failed, attempt=[%d/3].", attempt);
     if (attempt < kServerXmlAttempts) clock.SleepFor(RetryWait(attempt));
   }
+  LoadRetentionOffer();
   SettleDotNet();
   if (effective_.banner_url.empty() && !server_runtime_.banner_url.empty()) {
     effective_.banner_url = AddCacheBuster(server_runtime_.banner_url, UnixSeconds(clock.Now()));
@@ -82,6 +89,16 @@ void OruMgr::PrepareDown() {
   }
   SettleEffectiveValues();
   ProbeInstalledVersion();
+}
+
+bool OruMgr::LoadRetentionOffer() {
+  const ProductConfig& config = product_config_;
+  // A build without a version resource reads "0.0.0.0": the query then
+  // sends its fallback version.
+  std::string own_version = GetSelfVersion();
+  if (own_version == "0.0.0.0") own_version.clear();
+  return LoadRetentionOfferFor(*retention_offer_, config.ProductBrand, config.ProductID, server_runtime_.version,
+                               own_version);
 }
 
 void OruMgr::SettleDotNet() {
