@@ -1,11 +1,14 @@
 #include "app/crash_handler.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string_view>
+#include <vector>
 
 #include "platform/crash_signals.h"
 #include "telemetry/track_report.h"
@@ -15,6 +18,11 @@ namespace {
 
 constexpr char kRecordHeader[] = "oru-crash-record 1";
 constexpr char kValuePrefix[] = "value.";
+// The handler's record: its own lines, the published state and one more
+// line; anything larger was not written by it.
+constexpr size_t kMaxRecordSize = kCrashStateCapacity + 16 * 1024;
+// A hostile count must not make restoring spin.
+constexpr int kMaxCdnUses = 1 << 16;
 
 std::string Escape(std::string_view text) {
   std::string out;
@@ -49,11 +57,67 @@ std::optional<uint64_t> ParseUnsigned(const std::string& text, int base) {
   return static_cast<uint64_t>(value);
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+std::optional<int64_t> ParseSigned(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+  return static_cast<int64_t>(value);
+}
+
+// `text` cut at its first `count - 1` spaces; the last part keeps the rest.
+std::vector<std::string> SplitFields(const std::string& text, size_t count) {
+  std::vector<std::string> fields;
+  size_t from = 0;
+  while (fields.size() + 1 < count) {
+    size_t space = text.find(' ', from);
+    if (space == std::string::npos) break;
+    fields.push_back(text.substr(from, space - from));
+    from = space + 1;
+  }
+  fields.push_back(text.substr(from));
+  return fields;
+}
+
+// "bind=<id> <force> <down start> <down end> <down fail> <install start>
+// <install end> <install fail> <digest>"
+std::string BindLine(int32_t id, const BindRecord& r) {
+  std::string line = "bind=" + std::to_string(id);
+  for (int32_t field : {static_cast<int32_t>(r.force ? 1 : 0), r.down_start, r.down_end, r.down_fail,
+                        r.install_start, r.install_end, r.install_fail}) {
+    line += " " + std::to_string(field);
+  }
+  return line + " " + Escape(r.server_digest) + "\n";
+}
+
+void ApplyBindLine(PendingCrash& crash, const std::string& value) {
+  std::vector<std::string> fields = SplitFields(value, 9);
+  if (fields.size() != 9) return;
+  int32_t numbers[8];
+  for (size_t i = 0; i < 8; ++i) {
+    std::optional<int64_t> number = ParseSigned(fields[i]);
+    if (!number || *number < INT32_MIN || *number > INT32_MAX) return;
+    numbers[i] = static_cast<int32_t>(*number);
+  }
+  BindRecord& record = crash.binds[numbers[0]];
+  record.force = numbers[1] != 0;
+  record.down_start = numbers[2];
+  record.down_end = numbers[3];
+  record.down_fail = numbers[4];
+  record.install_start = numbers[5];
+  record.install_end = numbers[6];
+  record.install_fail = numbers[7];
+  record.server_digest = Unescape(fields[8]);
+}
+
+// "cdnip=<uses> <address>"
+void ApplyCdnAddressLine(PendingCrash& crash, const std::string& value) {
+  std::vector<std::string> fields = SplitFields(value, 2);
+  if (fields.size() != 2) return;
+  std::optional<uint64_t> uses = ParseUnsigned(fields[0], 10);
+  if (!uses || *uses == 0 || *uses > kMaxCdnUses) return;
+  crash.cdn_addresses[Unescape(fields[1])] = static_cast<int>(*uses);
 }
 
 // One "key=value" line of the record's first half.
@@ -95,6 +159,12 @@ void ApplyStateLine(PendingCrash& crash, const std::string& key, const std::stri
     crash.start_time = static_cast<int64_t>(ParseUnsigned(value, 10).value_or(0));
   } else if (key == "origin") {
     crash.platform_origin = Unescape(value);
+  } else if (key == "bind") {
+    ApplyBindLine(crash, value);
+  } else if (key == "cdnip") {
+    ApplyCdnAddressLine(crash, value);
+  } else if (key == "cdnurl") {
+    crash.cdn_urls.insert(Unescape(value));
   }
 }
 
@@ -105,27 +175,23 @@ void LoadIntoStore(const PendingCrash& crash) {
   store.SetFirstInstall(crash.first_install);
   if (crash.start_time != 0) store.SetStartTime(crash.start_time);
   if (!crash.platform_origin.empty()) store.SetPlatformOrigin(crash.platform_origin);
+  for (const auto& [id, bind] : crash.binds) {
+    store.SetBindForce(id, bind.force);
+    store.SetBindServerDigest(id, bind.server_digest);
+    store.SetBindDownloadFail(id, bind.down_fail);
+    store.SetBindInstallFail(id, bind.install_fail);
+    store.SetBindTimes(id, bind.down_start, bind.down_end, bind.install_start, bind.install_end);
+  }
+  for (const auto& [address, uses] : crash.cdn_addresses) {
+    for (int i = 0; i < uses; ++i) store.AddCdnAddress(address);
+  }
+  for (const std::string& url : crash.cdn_urls) store.AddCdnUrl(url);
   store.SetReportEnabled(crash.report_enabled);
   store.SetCrashRecord(crash.record);
   store.SetReportNumber("closetype", 5);
 }
 
-}  // namespace
-
-std::string CrashRecordPath(const std::string& temp_dir) { return temp_dir + "oru_crash.rec"; }
-
-bool InstallCrashHandler(const CrashHandlerSetup& setup) {
-  CrashSignalSetup signals;
-  signals.record_path = setup.record_path;
-  if (!setup.executable_path.empty()) signals.dump_path = setup.executable_path + ".dmp";
-  if (setup.start_helper && !setup.executable_path.empty()) {
-    signals.helper_argv = {setup.executable_path, kCrashReportArgument, setup.record_path};
-  }
-  PublishReportStateForCrash();
-  return InstallCrashSignals(signals);
-}
-
-void PublishReportStateForCrash() {
+std::string ReportStateText() {
   ReportStore& store = ReportStore::Instance();
   std::string text;
   text += "enabled=" + std::string(store.report_enabled() ? "1" : "0") + "\n";
@@ -136,9 +202,52 @@ void PublishReportStateForCrash() {
   for (const auto& [key, value] : store.Values()) {
     text += kValuePrefix + Escape(key) + "=" + Escape(value) + "\n";
   }
+  for (const auto& [id, bind] : store.BindRecords()) text += BindLine(id, bind);
+  for (const auto& [address, uses] : store.CdnAddresses()) {
+    text += "cdnip=" + std::to_string(uses) + " " + Escape(address) + "\n";
+  }
+  for (const std::string& url : store.CdnUrls()) text += "cdnurl=" + Escape(url) + "\n";
+  return text;
+}
+
+// Counts changes; a publish covers every change counted before its copy.
+std::atomic<uint64_t> g_changes{0};
+
+void OnReportStoreChanged() { PublishReportStateForCrash(); }
+
+}  // namespace
+
+std::string CrashRecordPath(const std::string& temp_dir) { return temp_dir + "oru_crash.rec"; }
+
+bool InstallCrashHandler(const CrashHandlerSetup& setup) {
+  CrashSignalSetup signals;
+  signals.record_path = setup.record_path;
+  if (!setup.executable_path.empty()) signals.dump_path = setup.executable_path + ".dmp";
+  const std::string& helper = setup.helper_path.empty() ? setup.executable_path : setup.helper_path;
+  if (setup.start_helper && !helper.empty()) {
+    signals.helper_argv = {helper, kCrashReportArgument, setup.record_path};
+  }
+  PublishReportStateForCrash();
+  if (!InstallCrashSignals(signals)) return false;
+  ReportStore::Instance().SetChangeListener(&OnReportStoreChanged);
+  // A change between the first copy and the listener would be missed.
+  PublishReportStateForCrash();
+  return true;
+}
+
+void PublishReportStateForCrash() {
+  // Never destroyed: threads may still write to the store during exit.
+  static std::mutex* const publish_mu = new std::mutex();
+  static uint64_t published = 0;  // guarded by *publish_mu
+  const uint64_t mine = g_changes.fetch_add(1) + 1;
+  std::lock_guard<std::mutex> lock(*publish_mu);
+  // A copy taken after this change was counted holds it already.
+  if (published >= mine) return;
+  const uint64_t covered = g_changes.load();
   // Too large a state keeps the previous one: the report then lacks the
   // latest values but the crash fields still reach it.
-  PublishCrashState(text);
+  PublishCrashState(ReportStateText());
+  published = covered;
 }
 
 std::optional<PendingCrash> ParseCrashRecord(const std::string& text) {
@@ -178,7 +287,8 @@ std::optional<PendingCrash> ParseCrashRecord(const std::string& text) {
 bool DeliverPendingCrashReport(const std::string& record_path, const CrashDeliveryHooks& hooks) {
   std::string claimed = record_path + ".sending";
   if (!ClaimFile(record_path, claimed)) return false;
-  std::optional<PendingCrash> crash = ParseCrashRecord(ReadWholeFile(claimed));
+  std::optional<std::string> text = ReadOwnedRegularFile(claimed, kMaxRecordSize);
+  std::optional<PendingCrash> crash = text ? ParseCrashRecord(*text) : std::nullopt;
   std::error_code ignored;
   if (!crash) {
     std::filesystem::remove(claimed, ignored);
@@ -196,9 +306,13 @@ bool DeliverPendingCrashReport(const std::string& record_path, const CrashDelive
   return true;
 }
 
+bool IsCrashReportHelperRun(const std::vector<std::string>& arguments) {
+  return arguments.size() == 3 && arguments[1] == kCrashReportArgument;
+}
+
 std::optional<int> RunCrashReportHelperIfRequested(const std::vector<std::string>& arguments,
                                                    const CrashDeliveryHooks& hooks) {
-  if (arguments.size() != 3 || arguments[1] != kCrashReportArgument) return std::nullopt;
+  if (!IsCrashReportHelperRun(arguments)) return std::nullopt;
   return DeliverPendingCrashReport(arguments[2], hooks) ? 0 : 1;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,18 +23,23 @@ struct CrashHandlerSetup {
   std::string executable_path;  // own program; the dump is this + ".dmp"
   std::string record_path;      // see CrashRecordPath
   bool start_helper = true;     // start the helper run from the handler
+  std::string helper_path;      // program of the helper run; empty: executable_path
 };
 
 // The record's place: "<temp dir>oru_crash.rec" (temp_dir ends in "/").
 std::string CrashRecordPath(const std::string& temp_dir);
 
-// Installs the fatal-signal handler once per process and publishes the
-// current report state. Returns false when it could not be installed.
+// Installs the fatal-signal handler once per process, publishes the current
+// report state and has the report store publish it again after every
+// change. Returns false when it could not be installed.
 bool InstallCrashHandler(const CrashHandlerSetup& setup);
 
-// Copies the report store's values and flags to where the handler writes
-// them into the record, so the helper can rebuild the report. Call after
-// changes the report should carry (the report being enabled, task results).
+// Copies the report store's values, flags, dependent records and CDN lists
+// to where the handler writes them into the record, so the helper can
+// rebuild the report. The store calls it after each change once the
+// handler is installed; a burst of changes from several threads may be
+// covered by one copy, and the copy published last is never older than
+// the last change made before it. Remarks are not carried.
 void PublishReportStateForCrash();
 
 // A record read back.
@@ -46,6 +52,9 @@ struct PendingCrash {
   int64_t start_time = 0;
   std::string platform_origin;
   std::map<std::string, std::string> values;
+  std::map<int32_t, BindRecord> binds;
+  std::map<std::string, int> cdn_addresses;
+  std::set<std::string> cdn_urls;
 };
 
 // Parses a record's text; nullopt when it is not a crash record.
@@ -62,8 +71,11 @@ struct CrashDeliveryHooks {
 // report store, sets the crash record and "closetype" 5, sends the report
 // when it was enabled, queues the crash event and removes the record.
 // Returns false when there was no record to claim or it was unreadable
-// (an unreadable record is removed too).
+// (an unreadable record, or one not owned by this user, is removed too).
 bool DeliverPendingCrashReport(const std::string& record_path, const CrashDeliveryHooks& hooks = {});
+
+// True when `arguments` (program path first) are `<exe> --crash-report <path>`.
+bool IsCrashReportHelperRun(const std::vector<std::string>& arguments);
 
 // The helper run: when `arguments` (program path first) are
 // `<exe> --crash-report <path>`, delivers that record and returns the exit

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/crash_signals.h"
@@ -78,7 +82,8 @@ TEST(FindCrashModuleTest, NamesModuleSectionAndOffset) {
   const Case cases[] = {
       {"own code", reinterpret_cast<uintptr_t>(&CodeInThisProgram), self, ".text"},
       {"own initialised data", reinterpret_cast<uintptr_t>(&g_initialised_data), self, ".data"},
-      {"a shared library's code", reinterpret_cast<uintptr_t>(&::raise), "libc", ".text"},
+      // Under a sanitizer raise() is its interceptor, in the sanitizer runtime.
+      {"a shared library's code", reinterpret_cast<uintptr_t>(&::raise), ".so", ".text"},
       {"the zero page", 0x10, "", ""},
       {"the last address", ~uint64_t{0}, "", ""},
   };
@@ -167,6 +172,140 @@ TEST(CrashHelperArgumentsTest, OnlyTheExactHelperLineIsTaken) {
   EXPECT_EQ(RunCrashReportHelperIfRequested({"oru", kCrashReportArgument, dir.Child("none.rec")}), 1);
 }
 
+// --- published state -------------------------------------------------------
+
+// The store publishes through its listener, as once the handler is installed.
+class PublishedStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ReportStore::Instance().ResetForTesting();
+    ReportStore::Instance().SetChangeListener(&PublishReportStateForCrash);
+  }
+  void TearDown() override {
+    ReportStore::Instance().SetChangeListener(nullptr);
+    ReportStore::Instance().ResetForTesting();
+  }
+  // The state as the helper would read it back from a record.
+  static PendingCrash Published() {
+    std::optional<PendingCrash> crash = ParseCrashRecord(RecordText("", PublishedCrashState()));
+    EXPECT_TRUE(crash.has_value());
+    return crash.value_or(PendingCrash{});
+  }
+};
+
+TEST_F(PublishedStateTest, EveryKindOfChangeIsPublishedAtOnce) {
+  ReportStore& store = ReportStore::Instance();
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    std::function<bool(const PendingCrash&)> published;
+  };
+  const Case cases[] = {
+      {"text", [&] { store.SetReportText("downcode", "12"); },
+       [](const PendingCrash& c) { return c.values.count("downcode") && c.values.at("downcode") == "12"; }},
+      {"snapshot update", [&] { store.UpdateAndSnapshot({{"product_id", "9"}}); },
+       [](const PendingCrash& c) { return c.values.count("product_id") && c.values.at("product_id") == "9"; }},
+      {"enabled", [&] { store.SetReportEnabled(true); }, [](const PendingCrash& c) { return c.report_enabled; }},
+      {"per product", [&] { store.SetPerProduct(true); }, [](const PendingCrash& c) { return c.per_product; }},
+      {"first install", [&] { store.SetFirstInstall(false); },
+       [](const PendingCrash& c) { return !c.first_install; }},
+      {"start time", [&] { store.SetStartTime(1700000123); },
+       [](const PendingCrash& c) { return c.start_time == 1700000123; }},
+      {"origin", [&] { store.SetPlatformOrigin("http://127.0.0.1:9/"); },
+       [](const PendingCrash& c) { return c.platform_origin == "http://127.0.0.1:9/"; }},
+      {"bind record", [&] { store.SetBindInstallFail(5, -2); },
+       [](const PendingCrash& c) { return c.binds.count(5) && c.binds.at(5).install_fail == -2; }},
+      {"bind digest", [&] { store.SetBindServerDigest(5, "ab cd\nef"); },
+       [](const PendingCrash& c) { return c.binds.count(5) && c.binds.at(5).server_digest == "ab cd\nef"; }},
+      {"cdn address", [&] { store.AddCdnAddress("10.0.0.1"); },
+       [](const PendingCrash& c) { return c.cdn_addresses.count("10.0.0.1"); }},
+      {"cdn url", [&] { store.AddCdnUrl("https://cdn/a b"); },
+       [](const PendingCrash& c) { return c.cdn_urls.count("https://cdn/a b"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(c.published(Published())) << "already there before the change";
+    c.change();
+    EXPECT_TRUE(c.published(Published())) << PublishedCrashState();
+  }
+}
+
+TEST_F(PublishedStateTest, DeliveryRebuildsTheStoreFromThePublishedState) {
+  ReportStore& store = ReportStore::Instance();
+  store.SetReportText("client_sign", "abc");
+  store.SetReportText("note", "two\nlines\\ and = signs");
+  store.SetPerProduct(true);
+  store.SetBindForce(3, true);
+  store.SetBindTimes(3, 10, 20, 30, 40);
+  store.SetBindDownloadFail(4, -1);
+  store.SetBindServerDigest(4, "d41d8cd9");
+  for (int i = 0; i < 3; ++i) store.AddCdnAddress("10.0.0.1");
+  store.AddCdnAddress("10.0.0.2");
+  store.AddCdnUrl("https://cdn.example/a.exe");
+  store.SetReportEnabled(true);
+  const std::map<std::string, std::string> values = store.Values();
+  const std::map<int32_t, BindRecord> binds = store.BindRecords();
+  const std::map<std::string, int> addresses = store.CdnAddresses();
+  const std::set<std::string> urls = store.CdnUrls();
+
+  ScopedTempDir dir;
+  const std::string record = dir.Child("oru_crash.rec");
+  WriteFileForTesting(record, RecordText("", PublishedCrashState()));
+  store.SetChangeListener(nullptr);
+  store.ResetForTesting();
+  int sends = 0;
+  CrashDeliveryHooks hooks;
+  hooks.send_report = [&] { ++sends; };
+  ASSERT_TRUE(DeliverPendingCrashReport(record, hooks));
+  EXPECT_EQ(sends, 1);
+  std::map<std::string, std::string> expected = values;
+  expected["closetype"] = "5";
+  EXPECT_EQ(store.Values(), expected);
+  EXPECT_TRUE(store.per_product());
+  ASSERT_EQ(store.BindRecords().size(), binds.size());
+  for (const auto& [id, bind] : binds) {
+    const BindRecord got = store.BindRecords().at(id);
+    EXPECT_EQ(got.force, bind.force) << id;
+    EXPECT_EQ(got.down_start, bind.down_start) << id;
+    EXPECT_EQ(got.install_end, bind.install_end) << id;
+    EXPECT_EQ(got.down_fail, bind.down_fail) << id;
+    EXPECT_EQ(got.server_digest, bind.server_digest) << id;
+  }
+  EXPECT_EQ(store.CdnAddresses(), addresses);
+  EXPECT_EQ(store.CdnUrls(), urls);
+}
+
+TEST_F(PublishedStateTest, ConcurrentWritersLeaveTheLatestStatePublished) {
+  ReportStore& store = ReportStore::Instance();
+  constexpr int kWrites = 300;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 2; ++t) {
+    writers.emplace_back([&store, t] {
+      for (int i = 0; i < kWrites; ++i) {
+        store.SetReportText("writer" + std::to_string(t), std::to_string(i));
+        store.AddCdnAddress("10.0.0." + std::to_string(t));
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  PendingCrash published = Published();
+  EXPECT_EQ(published.values, store.Values());
+  EXPECT_EQ(published.cdn_addresses, store.CdnAddresses());
+  EXPECT_EQ(published.values["writer0"], std::to_string(kWrites - 1));
+}
+
+TEST(ParseCrashRecordTest, DamagedDependentAndCdnLinesAreSkipped) {
+  std::optional<PendingCrash> crash = ParseCrashRecord(RecordText(
+      "", "bind=7 1 2 3 4 5 6 7 digest\nbind=8 1 2\nbind=x 1 2 3 4 5 6 7 d\nbind=9 1 2 3 4 5 6 99999999999 d\n"
+          "cdnip=2 10.0.0.1\ncdnip=0 10.0.0.2\ncdnip=99999999 10.0.0.3\ncdnip=-1 10.0.0.4\ncdnurl=https://a/\n"));
+  ASSERT_TRUE(crash.has_value());
+  ASSERT_EQ(crash->binds.size(), 1u);
+  EXPECT_EQ(crash->binds.at(7).install_fail, 7);
+  EXPECT_EQ(crash->binds.at(7).server_digest, "digest");
+  EXPECT_EQ(crash->cdn_addresses, (std::map<std::string, int>{{"10.0.0.1", 2}}));
+  EXPECT_EQ(crash->cdn_urls, (std::set<std::string>{"https://a/"}));
+}
+
 // --- delivery --------------------------------------------------------------
 
 class CrashDeliveryTest : public ::testing::Test {
@@ -231,6 +370,23 @@ TEST_F(CrashDeliveryTest, ARecordClaimedElsewhereIsLeftToThatProcess) {
   EXPECT_EQ(ReadFileForTesting(record_ + ".sending"), "being sent by another run");
 }
 
+TEST_F(CrashDeliveryTest, RecordNotOwnedOrALinkIsDroppedWithoutSending) {
+  const std::string planted = dir_.Child("elsewhere.rec");
+  const std::string valid = RecordText("", "enabled=1\nvalue.client_sign=abc\norigin=http://evil.example/\n");
+  WriteFileForTesting(planted, valid);
+  std::filesystem::create_symlink(planted, record_);
+  EXPECT_FALSE(DeliverPendingCrashReport(record_, Recording()));
+  EXPECT_FALSE(std::filesystem::exists(record_ + ".sending"));
+  if (geteuid() == 0) {
+    WriteFileForTesting(record_, valid);
+    ASSERT_EQ(chown(record_.c_str(), kNobody, kNobody), 0);
+    EXPECT_FALSE(DeliverPendingCrashReport(record_, Recording()));
+  }
+  EXPECT_EQ(sends_, 0);
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(ReadFileForTesting(planted), valid) << "the link's target is left alone";
+}
+
 TEST_F(CrashDeliveryTest, UnreadableRecordIsDroppedWithoutSending) {
   WriteFileForTesting(record_, "oru-crash-record 1\naddress=garbage\n");
   EXPECT_FALSE(DeliverPendingCrashReport(record_, Recording()));
@@ -262,6 +418,9 @@ class CrashVictimTest : public ::testing::Test {
     options.argv = {exe_};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.run_as_uid = uid;
+    // Under ASan or TSan the handler under test must stay the one that runs.
+    const std::string keep = "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+    options.env = {{"ASAN_OPTIONS", keep}, {"TSAN_OPTIONS", keep}};
     ChildProcess child(options);
     EXPECT_TRUE(child.started());
     return child.Wait().value_or(999);
@@ -297,6 +456,10 @@ TEST_F(CrashVictimTest, CrashLeavesRecordAndDump) {
     EXPECT_EQ(crash->signal, c.signo);
     EXPECT_EQ(crash->values["closetype"], "5");
     EXPECT_EQ(crash->values["client_sign"], "victim-sign");
+    // Changes made after the handler was installed reached the record.
+    EXPECT_EQ(crash->values["late"], "after-install");
+    EXPECT_EQ(crash->cdn_urls.count("https://cdn.example/pkg.exe"), 1u);
+    EXPECT_EQ(crash->binds[42].down_fail, -3);
     EXPECT_EQ(crash->record.code, c.code);
     if (c.in_own_code) {
       EXPECT_EQ(crash->record.module_file, exe_);
@@ -353,6 +516,16 @@ TEST_F(CrashVictimTest, NextStartDeliversWhatTheCrashLeft) {
   ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(record_ + ".sending"); }));
   EXPECT_NE(ReadFileForTesting(record_ + ".report").find("\"crash\":\"1\""), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(record_));
+}
+
+TEST_F(CrashVictimTest, HelperThatCannotStartLeavesTheRecordForTheNextStart) {
+  EXPECT_EQ(Run({"null_write", record_, "badhelper", "enabled"}), -SIGSEGV);
+  EXPECT_TRUE(std::filesystem::exists(exe_ + ".dmp"));
+  ASSERT_TRUE(std::filesystem::exists(record_));
+  ASSERT_TRUE(StartPendingCrashDelivery(exe_, record_));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(record_ + ".event"); }));
+  ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(record_ + ".sending"); }));
+  EXPECT_NE(ReadFileForTesting(record_ + ".report").find("\"late\":\"after-install\""), std::string::npos);
 }
 
 TEST_F(CrashVictimTest, ReportNotYetEnabledStillWritesTheDump) {

@@ -4,11 +4,13 @@
 #include <mutex>
 
 #include "app/command_line.h"
+#include "app/crash_handler.h"
 #include "app/simple_log.h"
 #include "common/log.h"
 #include "config/language_table.h"
 #include "orchestrator/oru_mgr.h"
 #include "platform/file_util.h"
+#include "platform/process_util.h"
 #include "platform/single_instance.h"
 
 namespace oru {
@@ -28,6 +30,10 @@ simpleLog* CreateProcessLogger(const std::string& path, Clock& clock) {
   return loggers->back().get();
 }
 
+// Hook for the "downloader_crash" analytics event of a delivered crash
+// record; the analytics layer is not wired into start-up yet.
+void QueueCrashAnalyticsEvent(const CrashRecord& record) { (void)record; }
+
 class Startup {
  public:
   Startup(const std::vector<std::string>& arguments, StartupServices& services)
@@ -37,6 +43,7 @@ class Startup {
 
  private:
   void OpenLog();
+  void InstallCrashCapture();
   int Refuse(const char* log_line, const char* box_text);
   void ApplyHostFacts();
   bool TakeSingleInstance();
@@ -55,6 +62,7 @@ class Startup {
 
 int Startup::Run() {
   OpenLog();
+  InstallCrashCapture();
   if (!services_.is_administrator()) {
     return Refuse("[ERROR] You must be logged in as administrator when installing this program.", kNotAdministrator);
   }
@@ -86,6 +94,17 @@ void Startup::OpenLog() {
   logger->Open();
   SetProcessLog(logger);
   Log(kLogInfo, "[INFO] start, fork=[%d].", arguments_.fork ? 1 : 0);
+}
+
+void Startup::InstallCrashCapture() {
+  if (!services_.capture_crashes) return;
+  CrashHandlerSetup setup;
+  setup.executable_path = OwnExecutablePath();
+  setup.record_path = CrashRecordPath(WithTrailingSeparator(services_.locations.temp_dir));
+  if (!InstallCrashHandler(setup)) Log(kLogWarn, "[WARN] crash handler not installed.");
+  // A record of an earlier run goes out through a helper run of its own, so
+  // that its report state never mixes with this run's.
+  StartPendingCrashDelivery(setup.executable_path, setup.record_path);
 }
 
 // A refusal after its log line (when given): the box unless in fork mode,
@@ -194,6 +213,12 @@ std::string LogFilePath(const std::string& temp_dir, bool fork) {
   std::string folder = WithTrailingSeparator(temp_dir) + "Quorvane/ORU/";
   if (!CreateDirectoryLevels(folder)) folder = WithTrailingSeparator(temp_dir);
   return folder + (fork ? "qvForkORU.log" : "qvORU.log");
+}
+
+std::optional<int> RunCrashReportHelper(const std::vector<std::string>& arguments) {
+  CrashDeliveryHooks hooks;
+  hooks.queue_crash_event = &QueueCrashAnalyticsEvent;
+  return RunCrashReportHelperIfRequested(arguments, hooks);
 }
 
 int RunInstaller(const std::vector<std::string>& arguments, StartupServices& services) {

@@ -57,8 +57,18 @@ bool EnableCrashStackForThread();
 
 // Copies `text` to where the handler appends it to the record. Returns
 // false (keeping the previous text) when it is longer than
-// kCrashStateCapacity. Safe from any thread.
+// kCrashStateCapacity, or once the handler runs (it may be reading the
+// state then). Safe from any thread; never blocks the handler, which reads
+// whichever complete text was published last.
 bool PublishCrashState(std::string_view text);
+
+// A copy of the text the handler would append now (empty until published).
+std::string PublishedCrashState();
+
+// Reads `path` when it is a regular file (not a link) owned by this
+// process's effective user and at most `max_size` bytes long; nullopt
+// otherwise, so a record planted by another user is never acted on.
+std::optional<std::string> ReadOwnedRegularFile(const std::string& path, size_t max_size);
 
 // The exception code a signal is reported with (the codes the report's
 // consumers know: access violation, illegal instruction, ...).

@@ -75,9 +75,19 @@ ReportStore& ReportStore::Instance() {
 
 ReportStore::ReportStore() : start_time_(NowUnixSeconds()) {}
 
+void ReportStore::SetChangeListener(ChangeListener listener) { listener_.store(listener); }
+
+void ReportStore::NotifyChanged() const {
+  ChangeListener listener = listener_.load();
+  if (listener != nullptr) listener();
+}
+
 void ReportStore::SetReportText(const std::string& key, const std::string& text) {
-  std::lock_guard<std::mutex> lock(store_mu_);
-  values_[key] = text;
+  {
+    std::lock_guard<std::mutex> lock(store_mu_);
+    values_[key] = text;
+  }
+  NotifyChanged();
 }
 
 void ReportStore::SetReportNumber(const std::string& key, int32_t number) {
@@ -109,15 +119,19 @@ ReportSnapshot ReportStore::UpdateAndSnapshot(const std::map<std::string, std::s
     snapshot.values = values_;
     origin = platform_origin_;
   }
+  if (!updates.empty()) NotifyChanged();
   snapshot.platform_origin = ResolveOrigin(std::move(origin));
   return snapshot;
 }
 
 void ReportStore::AddRemark(const std::string& key, const std::string& value, bool as_text) {
   std::string entry = "{" + JsonQuoted(key) + ":" + (as_text ? JsonQuoted(value) : value) + "}";
-  std::lock_guard<std::mutex> lock(remarks1_mu_);
-  if (std::find(remarks1_.begin(), remarks1_.end(), entry) != remarks1_.end()) return;
-  remarks1_.push_back(std::move(entry));
+  {
+    std::lock_guard<std::mutex> lock(remarks1_mu_);
+    if (std::find(remarks1_.begin(), remarks1_.end(), entry) != remarks1_.end()) return;
+    remarks1_.push_back(std::move(entry));
+  }
+  NotifyChanged();
 }
 
 std::vector<std::string> ReportStore::Remarks1() const {
@@ -132,9 +146,12 @@ void ReportStore::AddInstallerMessage(const std::u16string& text) {
   // A cut may split a surrogate pair; that half becomes "?" rather than
   // losing the whole entry.
   std::string utf8 = EncodeUtf8Lenient(*entry);
-  std::lock_guard<std::mutex> lock(remarks2_mu_);
-  if (remarks2_.size() >= kMaxInstallerMessages) return;
-  remarks2_.push_back(std::move(utf8));
+  {
+    std::lock_guard<std::mutex> lock(remarks2_mu_);
+    if (remarks2_.size() >= kMaxInstallerMessages) return;
+    remarks2_.push_back(std::move(utf8));
+  }
+  NotifyChanged();
 }
 
 std::vector<std::string> ReportStore::Remarks2() const {
@@ -143,33 +160,48 @@ std::vector<std::string> ReportStore::Remarks2() const {
 }
 
 void ReportStore::SetBindForce(int32_t product_id, bool force) {
-  std::lock_guard<std::mutex> lock(bind_mu_);
-  binds_[product_id].force = force;
+  {
+    std::lock_guard<std::mutex> lock(bind_mu_);
+    binds_[product_id].force = force;
+  }
+  NotifyChanged();
 }
 
 void ReportStore::SetBindServerDigest(int32_t product_id, const std::string& digest) {
-  std::lock_guard<std::mutex> lock(bind_mu_);
-  binds_[product_id].server_digest = digest;
+  {
+    std::lock_guard<std::mutex> lock(bind_mu_);
+    binds_[product_id].server_digest = digest;
+  }
+  NotifyChanged();
 }
 
 void ReportStore::SetBindDownloadFail(int32_t product_id, int32_t code) {
-  std::lock_guard<std::mutex> lock(bind_mu_);
-  binds_[product_id].down_fail = code;
+  {
+    std::lock_guard<std::mutex> lock(bind_mu_);
+    binds_[product_id].down_fail = code;
+  }
+  NotifyChanged();
 }
 
 void ReportStore::SetBindInstallFail(int32_t product_id, int32_t code) {
-  std::lock_guard<std::mutex> lock(bind_mu_);
-  binds_[product_id].install_fail = code;
+  {
+    std::lock_guard<std::mutex> lock(bind_mu_);
+    binds_[product_id].install_fail = code;
+  }
+  NotifyChanged();
 }
 
 void ReportStore::SetBindTimes(int32_t product_id, int32_t down_start, int32_t down_end, int32_t install_start,
                                int32_t install_end) {
-  std::lock_guard<std::mutex> lock(bind_mu_);
-  BindRecord& record = binds_[product_id];
-  record.down_start = down_start;
-  record.down_end = down_end;
-  record.install_start = install_start;
-  record.install_end = install_end;
+  {
+    std::lock_guard<std::mutex> lock(bind_mu_);
+    BindRecord& record = binds_[product_id];
+    record.down_start = down_start;
+    record.down_end = down_end;
+    record.install_start = install_start;
+    record.install_end = install_end;
+  }
+  NotifyChanged();
 }
 
 std::map<int32_t, BindRecord> ReportStore::BindRecords() const {
@@ -178,13 +210,19 @@ std::map<int32_t, BindRecord> ReportStore::BindRecords() const {
 }
 
 void ReportStore::AddCdnAddress(const std::string& address) {
-  std::lock_guard<std::mutex> lock(cdn_address_mu_);
-  ++cdn_addresses_[address];
+  {
+    std::lock_guard<std::mutex> lock(cdn_address_mu_);
+    ++cdn_addresses_[address];
+  }
+  NotifyChanged();
 }
 
 void ReportStore::AddCdnUrl(const std::string& url) {
-  std::lock_guard<std::mutex> lock(cdn_url_mu_);
-  cdn_urls_.insert(url);
+  {
+    std::lock_guard<std::mutex> lock(cdn_url_mu_);
+    if (!cdn_urls_.insert(url).second) return;
+  }
+  NotifyChanged();
 }
 
 std::map<std::string, int> ReportStore::CdnAddresses() const {
@@ -198,8 +236,11 @@ std::set<std::string> ReportStore::CdnUrls() const {
 }
 
 void ReportStore::SetCrashRecord(const CrashRecord& record) {
-  std::lock_guard<std::mutex> lock(crash_mu_);
-  crash_ = record;
+  {
+    std::lock_guard<std::mutex> lock(crash_mu_);
+    crash_ = record;
+  }
+  NotifyChanged();
 }
 
 CrashRecord ReportStore::Crash() const {
@@ -207,20 +248,35 @@ CrashRecord ReportStore::Crash() const {
   return crash_;
 }
 
-void ReportStore::SetReportEnabled(bool enabled) { report_enabled_.store(enabled); }
+void ReportStore::SetReportEnabled(bool enabled) {
+  report_enabled_.store(enabled);
+  NotifyChanged();
+}
 bool ReportStore::report_enabled() const { return report_enabled_.load(); }
-void ReportStore::SetPerProduct(bool per_product) { per_product_.store(per_product); }
+void ReportStore::SetPerProduct(bool per_product) {
+  per_product_.store(per_product);
+  NotifyChanged();
+}
 bool ReportStore::per_product() const { return per_product_.load(); }
-void ReportStore::SetFirstInstall(bool first) { first_install_.store(first); }
+void ReportStore::SetFirstInstall(bool first) {
+  first_install_.store(first);
+  NotifyChanged();
+}
 bool ReportStore::first_install() const { return first_install_.load(); }
-void ReportStore::SetStartTime(int64_t unix_seconds) { start_time_.store(unix_seconds); }
+void ReportStore::SetStartTime(int64_t unix_seconds) {
+  start_time_.store(unix_seconds);
+  NotifyChanged();
+}
 int64_t ReportStore::start_time() const { return start_time_.load(); }
 
 void ReportStore::SetPlatformOrigin(const std::string& origin) {
   std::string value = origin;
   if (value.empty() || value.back() != '/') value.push_back('/');
-  std::lock_guard<std::mutex> lock(store_mu_);
-  platform_origin_ = std::move(value);
+  {
+    std::lock_guard<std::mutex> lock(store_mu_);
+    platform_origin_ = std::move(value);
+  }
+  NotifyChanged();
 }
 
 std::string ReportStore::platform_origin() const {
@@ -263,6 +319,7 @@ void ReportStore::ResetForTesting() {
   per_product_.store(false);
   first_install_.store(true);
   start_time_.store(NowUnixSeconds());
+  NotifyChanged();
 }
 
 }  // namespace oru

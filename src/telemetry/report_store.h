@@ -5,7 +5,8 @@
 // report's flags. Each structure has its own lock, held for one update.
 //
 // Used from any thread (window, orchestrator worker, download callbacks,
-// crash path). No lock of the store is ever held while another is taken.
+// crash path). No lock of the store is ever held while another is taken,
+// nor while the change listener runs.
 
 #include <atomic>
 #include <cstdint>
@@ -46,8 +47,16 @@ struct CrashRecord {
 
 class ReportStore {
  public:
+  // Called after every write of a value, list, record or flag, on the
+  // writing thread and outside the store's locks; it may read the store.
+  using ChangeListener = void (*)();
+
   // The process's store, created on first use and never destroyed.
   static ReportStore& Instance();
+
+  // Sets the listener (null: none). Meant to be set once at start-up; a
+  // change racing with the call may or may not reach the new listener.
+  void SetChangeListener(ChangeListener listener);
 
   // Each writes one key; a later write replaces an earlier one. Texts are
   // UTF-8 and stored as given. Numbers are stored as unsigned decimal of
@@ -123,6 +132,9 @@ class ReportStore {
 
  private:
   ReportStore();
+  void NotifyChanged() const;
+
+  std::atomic<ChangeListener> listener_{nullptr};
 
   mutable std::mutex store_mu_;
   std::map<std::string, std::string> values_;   // guarded by store_mu_

@@ -1,11 +1,16 @@
 // A program that crashes on purpose, for the crash-capture tests.
-//   crash_victim <how> <record path> <helper|nohelper> [enabled]
+//   crash_victim <how> <record path> <helper|nohelper|badhelper> [enabled [origin]]
 //   crash_victim --crash-report <record path>   (the helper run)
-// <how>: null_write, wild_jump, divide, abort. The helper run writes the
-// report it would send to "<record path>.report" and the crash event to
-// "<record path>.event" instead of sending them.
+// <how>: null_write, wild_jump, divide, abort. "badhelper" names a helper
+// program that does not exist. The report's state is changed once more
+// after the handler is installed ("late" = "after-install", a CDN URL and
+// a dependent's record). The helper run writes the report it would send to
+// "<record path>.report" and the crash event to "<record path>.event"
+// instead of sending them; with CRASH_VICTIM_SEND=1 it sends the report to
+// the recorded origin and writes only the event file.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -23,7 +28,9 @@ volatile uintptr_t g_bad_code_address = 0x10;
 volatile int g_zero = 0;
 volatile int g_one = 1;
 
-[[gnu::noipa]] void WriteThroughNull() {
+// The undefined-behaviour sanitizer would report these faults itself; the
+// point is the signal.
+[[gnu::noipa, gnu::no_sanitize("undefined")]] void WriteThroughNull() {
   *reinterpret_cast<volatile int*>(g_bad_data_address) = 42;
 }
 
@@ -32,7 +39,7 @@ volatile int g_one = 1;
   reinterpret_cast<Function>(g_bad_code_address)();
 }
 
-[[gnu::noipa]] void DivideByZero() {
+[[gnu::noipa, gnu::no_sanitize("undefined")]] void DivideByZero() {
   volatile int result = g_one / g_zero;
   (void)result;
 }
@@ -44,7 +51,8 @@ void WriteText(const std::string& path, const std::string& text) {
 
 oru::CrashDeliveryHooks RecordingHooks(const std::string& record_path) {
   oru::CrashDeliveryHooks hooks;
-  hooks.send_report = [record_path] {
+  const char* send = std::getenv("CRASH_VICTIM_SEND");
+  if (send == nullptr || std::strcmp(send, "1") != 0) hooks.send_report = [record_path] {
     std::string all;
     for (const std::string& report : oru::BuildTrackReports(false)) all += report + "\n";
     WriteText(record_path + ".report", all);
@@ -67,11 +75,16 @@ int main(int argc, char** argv) {
   store.SetReportText("client_sign", "victim-sign");
   store.SetReportText("product_id", "7");
   store.SetReportEnabled(args.size() > 4 && args[4] == "enabled");
+  if (args.size() > 5) store.SetPlatformOrigin(args[5]);
   oru::CrashHandlerSetup setup;
   setup.executable_path = oru::OwnExecutablePath();
   setup.record_path = args[2];
-  setup.start_helper = args[3] == "helper";
+  setup.start_helper = args[3] != "nohelper";
+  if (args[3] == "badhelper") setup.helper_path = setup.executable_path + ".missing";
   if (!oru::InstallCrashHandler(setup)) return 3;
+  store.SetReportText("late", "after-install");
+  store.AddCdnUrl("https://cdn.example/pkg.exe");
+  store.SetBindDownloadFail(42, -3);
   if (args[1] == "null_write") WriteThroughNull();
   if (args[1] == "wild_jump") JumpOutsideModules();
   if (args[1] == "divide") DivideByZero();

@@ -56,6 +56,13 @@ char* g_helper_argv[kMaxHelperArgs + 1];
 std::atomic<bool> g_installed{false};
 std::atomic<bool> g_in_handler{false};
 
+// Every alternate signal stack handed out; they live until the process ends.
+struct AltStack {
+  AltStack* next = nullptr;
+  alignas(16) char memory[kAltStackSize];
+};
+std::atomic<AltStack*> g_alt_stacks{nullptr};
+
 // Two state buffers: writers fill the idle one, then flip the index.
 char g_state[2][kCrashStateCapacity];
 std::atomic<size_t> g_state_size[2];
@@ -434,14 +441,20 @@ std::optional<CrashModuleLocation> FindCrashModule(uint64_t address) {
 }
 
 bool EnableCrashStackForThread() {
-  void* memory = ::operator new(kAltStackSize, std::nothrow);
-  if (memory == nullptr) return false;
+  auto* entry = new (std::nothrow) AltStack();
+  if (entry == nullptr) return false;
   stack_t stack{};
-  stack.ss_sp = memory;
-  stack.ss_size = kAltStackSize;
-  if (::sigaltstack(&stack, nullptr) == 0) return true;
-  ::operator delete(memory);
-  return false;
+  stack.ss_sp = entry->memory;
+  stack.ss_size = sizeof entry->memory;
+  if (::sigaltstack(&stack, nullptr) != 0) {
+    delete entry;
+    return false;
+  }
+  // Kept reachable: only the kernel refers to the stack otherwise.
+  entry->next = g_alt_stacks.load();
+  while (!g_alt_stacks.compare_exchange_weak(entry->next, entry)) {
+  }
+  return true;
 }
 
 bool InstallCrashSignals(const CrashSignalSetup& setup) {
@@ -466,11 +479,38 @@ bool InstallCrashSignals(const CrashSignalSetup& setup) {
 bool PublishCrashState(std::string_view text) {
   if (text.size() > kCrashStateCapacity) return false;
   std::lock_guard<std::mutex> lock(g_state_mu);
+  // The handler raises its flag before it picks a buffer: a writer that
+  // still sees the flag clear fills the buffer the handler will not pick,
+  // and every later writer stops here.
+  if (g_in_handler.load()) return false;
   int idle = 1 - g_state_current.load();
   std::memcpy(g_state[idle], text.data(), text.size());
   g_state_size[idle].store(text.size());
   g_state_current.store(idle);
   return true;
+}
+
+std::string PublishedCrashState() {
+  std::lock_guard<std::mutex> lock(g_state_mu);
+  int current = g_state_current.load();
+  return std::string(g_state[current], g_state_size[current].load());
+}
+
+std::optional<std::string> ReadOwnedRegularFile(const std::string& path, size_t max_size) {
+  FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+  if (file.fd < 0) return std::nullopt;
+  struct stat info{};
+  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) return std::nullopt;
+  if (static_cast<uint64_t>(info.st_size) > max_size) return std::nullopt;
+  std::string content(static_cast<size_t>(info.st_size), '\0');
+  size_t done = 0;
+  while (done < content.size()) {
+    ssize_t n = ::read(file.fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    done += static_cast<size_t>(n);
+  }
+  return content;
 }
 
 uint32_t CrashCodeForSignal(int signo) {
