@@ -18,6 +18,7 @@ namespace {
 
 constexpr char kRecordHeader[] = "oru-crash-record 1";
 constexpr char kValuePrefix[] = "value.";
+constexpr char kAnalyticsPrefix[] = "analytics.";
 // The handler's record: its own lines, the published state and one more
 // line; anything larger was not written by it.
 constexpr size_t kMaxRecordSize = kCrashStateCapacity + 16 * 1024;
@@ -149,6 +150,8 @@ bool ApplyRecordLine(PendingCrash& crash, const std::string& key, const std::str
 void ApplyStateLine(PendingCrash& crash, const std::string& key, const std::string& value) {
   if (key.rfind(kValuePrefix, 0) == 0) {
     crash.values[Unescape(key.substr(sizeof kValuePrefix - 1))] = Unescape(value);
+  } else if (key.rfind(kAnalyticsPrefix, 0) == 0) {
+    crash.analytics[Unescape(key.substr(sizeof kAnalyticsPrefix - 1))] = Unescape(value);
   } else if (key == "enabled") {
     crash.report_enabled = value == "1";
   } else if (key == "per_product") {
@@ -191,6 +194,16 @@ void LoadIntoStore(const PendingCrash& crash) {
   store.SetReportNumber("closetype", 5);
 }
 
+// Never destroyed, like the store it is published with.
+std::mutex& AnalyticsStateMutex() {
+  static std::mutex* const mu = new std::mutex();
+  return *mu;
+}
+std::map<std::string, std::string>& AnalyticsState() {
+  static auto* const state = new std::map<std::string, std::string>();
+  return *state;
+}
+
 std::string ReportStateText() {
   ReportStore& store = ReportStore::Instance();
   std::string text;
@@ -207,6 +220,10 @@ std::string ReportStateText() {
     text += "cdnip=" + std::to_string(uses) + " " + Escape(address) + "\n";
   }
   for (const std::string& url : store.CdnUrls()) text += "cdnurl=" + Escape(url) + "\n";
+  std::lock_guard<std::mutex> lock(AnalyticsStateMutex());
+  for (const auto& [key, value] : AnalyticsState()) {
+    text += kAnalyticsPrefix + Escape(key) + "=" + Escape(value) + "\n";
+  }
   return text;
 }
 
@@ -233,6 +250,14 @@ bool InstallCrashHandler(const CrashHandlerSetup& setup) {
   // A change between the first copy and the listener would be missed.
   PublishReportStateForCrash();
   return true;
+}
+
+void SetCrashAnalyticsState(std::map<std::string, std::string> state) {
+  {
+    std::lock_guard<std::mutex> lock(AnalyticsStateMutex());
+    AnalyticsState() = std::move(state);
+  }
+  PublishReportStateForCrash();
 }
 
 void PublishReportStateForCrash() {
@@ -301,7 +326,7 @@ bool DeliverPendingCrashReport(const std::string& record_path, const CrashDelive
     SendTrackReport(false);
   }
   // Hook for the analytics crash event.
-  if (hooks.queue_crash_event) hooks.queue_crash_event(crash->record);
+  if (hooks.queue_crash_event) hooks.queue_crash_event(*crash);
   std::filesystem::remove(claimed, ignored);
   return true;
 }

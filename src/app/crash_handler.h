@@ -42,6 +42,11 @@ bool InstallCrashHandler(const CrashHandlerSetup& setup);
 // the last change made before it. Remarks are not carried.
 void PublishReportStateForCrash();
 
+// Values the helper run needs to send the crash event the way the crashed
+// run would have (collectors, super properties); published with the report
+// state from now on.
+void SetCrashAnalyticsState(std::map<std::string, std::string> state);
+
 // A record read back.
 struct PendingCrash {
   CrashRecord record;
@@ -55,6 +60,9 @@ struct PendingCrash {
   std::map<int32_t, BindRecord> binds;
   std::map<std::string, int> cdn_addresses;
   std::set<std::string> cdn_urls;
+  // What the crashed run's analytics layer was set up with (see
+  // SetCrashAnalyticsState); empty when it never was.
+  std::map<std::string, std::string> analytics;
 };
 
 // Parses a record's text; nullopt when it is not a crash record.
@@ -64,7 +72,7 @@ struct CrashDeliveryHooks {
   // Sends the report; empty means SendTrackReport with deferred consent clear.
   std::function<void()> send_report;
   // Queues the "downloader_crash" analytics event; empty queues none.
-  std::function<void(const CrashRecord&)> queue_crash_event;
+  std::function<void(const PendingCrash&)> queue_crash_event;
 };
 
 // Claims the record at `record_path`, loads its state into the (fresh)

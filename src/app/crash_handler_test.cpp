@@ -320,7 +320,7 @@ class CrashDeliveryTest : public ::testing::Test {
       closetype_ = ReportStore::Instance().Get("closetype").value_or("");
       reports_ = BuildTrackReports(false);
     };
-    hooks.queue_crash_event = [this](const CrashRecord& record) { events_.push_back(record); };
+    hooks.queue_crash_event = [this](const PendingCrash& crash) { events_.push_back(crash.record); };
     return hooks;
   }
 

@@ -19,5 +19,6 @@ int main(int argc, char** argv) {
   services.locations = oru::ProcessLocations();
   services.is_administrator = &oru::IsAdministrator;
   services.capture_crashes = true;
+  services.report_analytics = true;
   return oru::RunInstaller(arguments, services);
 }

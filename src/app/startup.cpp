@@ -1,9 +1,11 @@
 #include "app/startup.h"
 
 #include <memory>
+#include <chrono>
 #include <mutex>
 
 #include "app/command_line.h"
+#include "app/crash_analytics.h"
 #include "app/crash_handler.h"
 #include "app/simple_log.h"
 #include "common/log.h"
@@ -12,6 +14,9 @@
 #include "platform/file_util.h"
 #include "platform/process_util.h"
 #include "platform/single_instance.h"
+#include "server_api/service_endpoints.h"
+#include "support/log_reporter.h"
+#include "telemetry/installer_analytics.h"
 
 namespace oru {
 namespace {
@@ -30,9 +35,9 @@ simpleLog* CreateProcessLogger(const std::string& path, Clock& clock) {
   return loggers->back().get();
 }
 
-// Hook for the "downloader_crash" analytics event of a delivered crash
-// record; the analytics layer is not wired into start-up yet.
-void QueueCrashAnalyticsEvent(const CrashRecord& record) { (void)record; }
+// How long the exit sequence lets the analytics client save what it could
+// not send.
+constexpr std::chrono::seconds kAnalyticsShutdownBound{5};
 
 class Startup {
  public:
@@ -44,6 +49,7 @@ class Startup {
  private:
   void OpenLog();
   void InstallCrashCapture();
+  void StartAnalytics();
   int Refuse(const char* log_line, const char* box_text);
   void ApplyHostFacts();
   bool TakeSingleInstance();
@@ -78,6 +84,7 @@ int Startup::Run() {
   }
   if (!TakeSingleInstance()) return Refuse(nullptr, nullptr);
   if (!CreateMainWindow()) return Refuse(nullptr, nullptr);
+  StartAnalytics();
   ListenForActivation();
 
   Log(kLogInfo, "[INFO] MessageLoop");
@@ -105,6 +112,16 @@ void Startup::InstallCrashCapture() {
   // A record of an earlier run goes out through a helper run of its own, so
   // that its report state never mixes with this run's.
   StartPendingCrashDelivery(setup.executable_path, setup.record_path);
+}
+
+// What the window does when it prepares itself; the console front end has
+// no window controller yet, so start-up does it once the window exists.
+void Startup::StartAnalytics() {
+  if (!services_.report_analytics) return;
+  OruMgr& mgr = OruMgr::Instance();
+  AnalyticsContext context = mgr.AnalyticsContextFor(languages_->GetLangCode(languages_->current_language()));
+  InitAnalytics(kAnalyticsProject, kAnalyticsTrackingName, context);
+  if (services_.capture_crashes) PublishAnalyticsForCrash(context, GetServiceEndpoints().analytics_collectors);
 }
 
 // A refusal after its log line (when given): the box unless in fork mode,
@@ -203,6 +220,8 @@ void Startup::ListenForActivation() {
 // Later parts of the run add their steps here in this order: stop the
 // analytics layer, release the instance, shut the download engine down.
 void Startup::Teardown() {
+  // Unsent events wait in the staging file for the next run.
+  if (services_.report_analytics) ShutdownAnalytics(kAnalyticsShutdownBound);
   if (instance_) instance_->Close();
   instance_.reset();
 }
@@ -210,14 +229,15 @@ void Startup::Teardown() {
 }  // namespace
 
 std::string LogFilePath(const std::string& temp_dir, bool fork) {
-  std::string folder = WithTrailingSeparator(temp_dir) + "Quorvane/ORU/";
+  // The log reporter collects the logs from the same folder.
+  std::string folder = InstallerLogFolder(temp_dir);
   if (!CreateDirectoryLevels(folder)) folder = WithTrailingSeparator(temp_dir);
   return folder + (fork ? "qvForkORU.log" : "qvORU.log");
 }
 
 std::optional<int> RunCrashReportHelper(const std::vector<std::string>& arguments) {
   CrashDeliveryHooks hooks;
-  hooks.queue_crash_event = &QueueCrashAnalyticsEvent;
+  hooks.queue_crash_event = &SendCrashAnalyticsEvent;
   return RunCrashReportHelperIfRequested(arguments, hooks);
 }
 

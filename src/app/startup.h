@@ -24,6 +24,9 @@ struct StartupServices {
   // Only the real program: the handler would start the helper run of
   // whatever binary hosts the run (a test runner included).
   bool capture_crashes = false;
+  // Reports analytics events (only the real program: a test runner would
+  // keep one analytics layer across its runs).
+  bool report_analytics = false;
 };
 
 // Runs the installer with the already split arguments (program path first).

@@ -167,7 +167,12 @@ void InstallerAnalytics::Init(const std::string& project, const std::string& tra
       wake_cv_.notify_all();
     }
   }
-  if (startup_queued_) return;
+  bool report_startup = true;
+  {
+    std::lock_guard lock(mutex_);
+    report_startup = setup_.report_startup;
+  }
+  if (startup_queued_ || !report_startup) return;
   startup_queued_ = true;
   Queue("downloader_startup", PropertiesNode());
   Log(kLogInfo, "[INFO] report EVENT_STARTUP after all super properties set.");

@@ -101,6 +101,9 @@ struct AnalyticsSetup {
   // ShutdownAnalytics; null: the system clock. Must outlive the layer
   // (ResetAnalyticsForTesting in tests).
   Clock* clock = nullptr;
+  // False in a run that only forwards another run's event (the crash
+  // report helper): no "downloader_startup" of its own.
+  bool report_startup = true;
 };
 
 // The installer's version for "downloader_ver": "%d.%d.%d.%d", three parts

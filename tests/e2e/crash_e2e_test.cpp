@@ -155,6 +155,19 @@ class CrashE2eTest : public ::testing::Test {
     EXPECT_LT(offset, section->sh_size);
     // The full address, not its low 32 bits.
     EXPECT_EQ(text("crashattr"), Hex8(*base + section->sh_addr + offset));
+
+    // One crash event with the same place, and no start event of the helper.
+    ASSERT_TRUE(WaitUntil([&] { return !server_.Events("downloader_crash").empty(); }));
+    std::vector<product_server::AnalyticsEvent> events = server_.Events("downloader_crash");
+    ASSERT_EQ(events.size(), 1u);
+    const std::string& record = events[0].record;
+    for (const std::string& part : std::vector<std::string>{"\"crashaddr\":\"" + text("crashattr") + "\"",
+                                    "\"crashoffset\":\"" + text("crashoffset") + "\"",
+                                    std::string("\"crashsection\":\".text\""), std::string("\"error_code\":3221225477"),
+                                    std::string("\"pname\":\"Victim\"")}) {
+      EXPECT_NE(record.find(part), std::string::npos) << part << " in " << record;
+    }
+    EXPECT_TRUE(server_.Events("downloader_startup").empty());
   }
 
   ScopedTempDir dir_;

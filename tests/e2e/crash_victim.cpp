@@ -7,7 +7,8 @@
 // a dependent's record). The helper run writes the report it would send to
 // "<record path>.report" and the crash event to "<record path>.event"
 // instead of sending them; with CRASH_VICTIM_SEND=1 it sends the report to
-// the recorded origin and writes only the event file.
+// the recorded origin and the event to its collector ("<origin>sa"), and
+// writes the event file once the event went.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/crash_analytics.h"
 #include "app/crash_handler.h"
 #include "platform/process_util.h"
 #include "telemetry/report_store.h"
@@ -57,8 +59,10 @@ oru::CrashDeliveryHooks RecordingHooks(const std::string& record_path) {
     for (const std::string& report : oru::BuildTrackReports(false)) all += report + "\n";
     WriteText(record_path + ".report", all);
   };
-  hooks.queue_crash_event = [record_path](const oru::CrashRecord& record) {
-    WriteText(record_path + ".event", "downloader_crash " + std::to_string(record.code) + "\n");
+  const bool really_send = send != nullptr && std::strcmp(send, "1") == 0;
+  hooks.queue_crash_event = [record_path, really_send](const oru::PendingCrash& crash) {
+    if (really_send) oru::SendCrashAnalyticsEvent(crash);
+    WriteText(record_path + ".event", "downloader_crash " + std::to_string(crash.record.code) + "\n");
   };
   return hooks;
 }
@@ -82,6 +86,13 @@ int main(int argc, char** argv) {
   setup.start_helper = args[3] != "nohelper";
   if (args[3] == "badhelper") setup.helper_path = setup.executable_path + ".missing";
   if (!oru::InstallCrashHandler(setup)) return 3;
+  if (args.size() > 5) {
+    oru::AnalyticsContext context;
+    context.brand = "Quorvane";
+    context.product_id = 7;
+    context.product_name = "Victim";
+    oru::PublishAnalyticsForCrash(context, {args[5] + "sa"});
+  }
   store.SetReportText("late", "after-install");
   store.AddCdnUrl("https://cdn.example/pkg.exe");
   store.SetBindDownloadFail(42, -3);
