@@ -19,6 +19,7 @@
 #include "platform/crash_signals.h"
 #include "platform/process_util.h"
 #include "support/child_process.h"
+#include "support/crash_dump_inspection.h"
 #include "support/scoped_temp_dir.h"
 #include "telemetry/report_store.h"
 #include "telemetry/track_report.h"
@@ -28,8 +29,10 @@ namespace {
 
 using testing::ChildOptions;
 using testing::ChildProcess;
+using testing::LoadBaseInDump;
 using testing::ReadFileForTesting;
 using testing::ScopedTempDir;
+using testing::TextSectionOf;
 using testing::WaitUntil;
 using testing::WriteFileForTesting;
 
@@ -45,28 +48,6 @@ std::string RecordText(const std::string& location, const std::string& state) {
          "state\n" + state;
 }
 
-// The file's ".text" header, read independently of the code under test.
-std::optional<Elf64_Shdr> TextSectionOf(const std::string& path) {
-  std::string file = ReadFileForTesting(path);
-  if (file.size() < sizeof(Elf64_Ehdr)) return std::nullopt;
-  Elf64_Ehdr header;
-  std::memcpy(&header, file.data(), sizeof header);
-  std::vector<Elf64_Shdr> sections(header.e_shnum);
-  std::memcpy(sections.data(), file.data() + header.e_shoff, sections.size() * sizeof(Elf64_Shdr));
-  const char* names = file.data() + sections[header.e_shstrndx].sh_offset;
-  for (const Elf64_Shdr& section : sections) {
-    if (std::strcmp(names + section.sh_name, ".text") == 0) return section;
-  }
-  return std::nullopt;
-}
-
-// Where the dump's memory map has the start of `path` (file offset 0).
-std::optional<uint64_t> LoadBaseInDump(const std::string& dump, const std::string& path) {
-  std::smatch match;
-  std::regex line("\\n([0-9a-f]+)-[0-9a-f]+ [-rwxps]{4} 00000000 [^\\n]* " + path + "\\n");
-  if (!std::regex_search(dump, match, line)) return std::nullopt;
-  return std::stoull(match[1].str(), nullptr, 16);
-}
 
 // --- address look-up -------------------------------------------------------
 

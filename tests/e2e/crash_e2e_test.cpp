@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "product_server/product_server.h"
 #include "product_server/server_config.h"
 #include "support/child_process.h"
+#include "support/crash_dump_inspection.h"
 #include "support/scoped_temp_dir.h"
 
 namespace oru {
@@ -27,8 +27,10 @@ namespace {
 
 using testing::ChildOptions;
 using testing::ChildProcess;
+using testing::LoadBaseInDump;
 using testing::ReadFileForTesting;
 using testing::ScopedTempDir;
+using testing::TextSectionOf;
 using testing::WaitUntil;
 
 constexpr unsigned kNobody = 65534;
@@ -37,28 +39,6 @@ constexpr unsigned kNobody = 65534;
 // the handler under test must be the one that runs.
 constexpr char kSanitizerOptions[] = "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
 
-// The ".text" header of an ELF file, read independently of the code under test.
-std::optional<Elf64_Shdr> TextSectionOf(const std::string& path) {
-  std::string file = ReadFileForTesting(path);
-  if (file.size() < sizeof(Elf64_Ehdr)) return std::nullopt;
-  Elf64_Ehdr header;
-  std::memcpy(&header, file.data(), sizeof header);
-  std::vector<Elf64_Shdr> sections(header.e_shnum);
-  std::memcpy(sections.data(), file.data() + header.e_shoff, sections.size() * sizeof(Elf64_Shdr));
-  const char* names = file.data() + sections[header.e_shstrndx].sh_offset;
-  for (const Elf64_Shdr& section : sections) {
-    if (std::strcmp(names + section.sh_name, ".text") == 0) return section;
-  }
-  return std::nullopt;
-}
-
-// Where the dump's memory map has the start of `path` (file offset 0).
-std::optional<uint64_t> LoadBaseInDump(const std::string& dump, const std::string& path) {
-  std::smatch match;
-  std::regex line("\\n([0-9a-f]+)-[0-9a-f]+ [-rwxps]{4} 00000000 [^\\n]* " + path + "\\n");
-  if (!std::regex_search(dump, match, line)) return std::nullopt;
-  return std::stoull(match[1].str(), nullptr, 16);
-}
 
 std::string Hex8(uint64_t value) {
   char text[32];
