@@ -48,7 +48,6 @@ std::string RecordText(const std::string& location, const std::string& state) {
          "state\n" + state;
 }
 
-
 // --- address look-up -------------------------------------------------------
 
 TEST(FindCrashModuleTest, NamesModuleSectionAndOffset) {

@@ -39,7 +39,6 @@ constexpr unsigned kNobody = 65534;
 // the handler under test must be the one that runs.
 constexpr char kSanitizerOptions[] = "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
 
-
 std::string Hex8(uint64_t value) {
   char text[32];
   std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(value));
