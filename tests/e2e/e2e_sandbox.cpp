@@ -1,5 +1,8 @@
 #include "e2e/e2e_sandbox.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/scoped_temp_dir.h"
@@ -44,6 +47,26 @@ std::string DemoProductXmlForPort(int port) {
   ReplaceAll(xml, "127.0.0.1:18080", "127.0.0.1:" + std::to_string(port));
   ReplaceAll(xml, "127.0.0.2:18080", "127.0.0.2:" + std::to_string(port));
   return xml;
+}
+
+std::unique_ptr<ChildProcess> StartDemoProductServer(const std::string& server_bin, const std::string& dir, int* port) {
+  ChildOptions o;
+  o.argv = {server_bin, "--demo", "--listen", "127.0.0.1,127.0.0.2", "--port", "0",
+            "--store", dir + "/server.sqlite", "--package-dir", dir + "/packages"};
+  o.output_dir = dir + "/server_out";
+  std::filesystem::create_directories(o.output_dir);
+  auto server = std::make_unique<ChildProcess>(o);
+  const std::string prefix = "http://127.0.0.1:";
+  *port = 0;
+  bool ready = WaitUntil([&] {
+    std::string out = server->Stdout();
+    size_t at = out.find(prefix);
+    if (at == std::string::npos) return false;
+    *port = std::atoi(out.c_str() + at + prefix.size());
+    return *port > 0;
+  });
+  if (!ready) ADD_FAILURE() << "product server did not start: " << server->Stdout() << server->Stderr();
+  return server;
 }
 
 }  // namespace oru::testing

@@ -31,23 +31,8 @@ class ProductE2eTest : public ::testing::Test {
   // Starts the demo product server on a free port of 127.0.0.1 and
   // 127.0.0.2 and returns that port (0 on failure).
   int StartProductServer() {
-    ChildOptions o;
-    o.argv = {ORU_PRODUCT_SERVER_BIN, "--demo", "--listen", "127.0.0.1,127.0.0.2", "--port", "0",
-              "--store", dir_.Child("server.sqlite"), "--package-dir", dir_.Child("packages")};
-    o.output_dir = dir_.Child("server_out");
-    std::filesystem::create_directories(o.output_dir);
-    server_ = std::make_unique<ChildProcess>(o);
-    const std::string prefix = "http://127.0.0.1:";
-    std::string out;
     int port = 0;
-    bool ready = WaitUntil([&] {
-      out = server_->Stdout();
-      size_t at = out.find(prefix);
-      if (at == std::string::npos) return false;
-      port = std::atoi(out.c_str() + at + prefix.size());
-      return port > 0;
-    });
-    if (!ready) ADD_FAILURE() << "product server did not start: " << out << server_->Stderr();
+    server_ = testing::StartDemoProductServer(ORU_PRODUCT_SERVER_BIN, dir_.path(), &port);
     return port;
   }
 
