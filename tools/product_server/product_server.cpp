@@ -180,6 +180,20 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
+// A stored JSON body as a member: parsed when it parses, else the text.
+Json BodyMember(const std::string& body) {
+  std::optional<Json> parsed = Json::Parse(body, nullptr);
+  return parsed ? std::move(*parsed) : Json::String(body);
+}
+
+// Header lines as [name, value] pairs.
+template <typename Headers>
+Json HeadersToJson(const Headers& lines) {
+  Json headers = Json::Array();
+  for (const auto& [name, value] : lines) headers.Push(std::move(Json::Array().Push(Json::String(name)).Push(Json::String(value))));
+  return headers;
+}
+
 Json EventToJson(const AnalyticsEvent& e) {
   Json out = Json::Object();
   out.Add("id", Json::Integer(e.id))
@@ -188,14 +202,11 @@ Json EventToJson(const AnalyticsEvent& e) {
       .Add("event", Json::String(e.event))
       .Add("type", Json::String(e.type))
       .Add("remote_address", Json::String(e.remote_address));
-  std::optional<Json> record = Json::Parse(e.record, nullptr);
-  out.Add("record", record ? std::move(*record) : Json::String(e.record));
+  out.Add("record", BodyMember(e.record));
   return out;
 }
 
 Json RecordToJson(const RequestRecord& r) {
-  Json headers = Json::Array();
-  for (const auto& [name, value] : r.headers) headers.Push(std::move(Json::Array().Push(Json::String(name)).Push(Json::String(value))));
   Json out = Json::Object();
   out.Add("id", Json::Integer(r.id))
       .Add("time_ms", Json::Integer(std::chrono::duration_cast<std::chrono::milliseconds>(r.time.time_since_epoch()).count()))
@@ -203,7 +214,7 @@ Json RecordToJson(const RequestRecord& r) {
       .Add("method", Json::String(r.method))
       .Add("path", Json::String(r.path))
       .Add("query", Json::String(r.query))
-      .Add("headers", std::move(headers))
+      .Add("headers", HeadersToJson(r.headers))
       .Add("body", Json::String(r.body));
   if (std::optional<Json> body = Json::Parse(r.body, nullptr)) out.Add("body_json", std::move(*body));
   out.Add("remote_address", Json::String(r.remote_address))
@@ -215,23 +226,15 @@ Json RecordToJson(const RequestRecord& r) {
 }
 
 Json UploadToJson(const StoredUpload& u) {
-  Json headers = Json::Array();
-  for (const auto& [name, value] : u.headers) headers.Push(std::move(Json::Array().Push(Json::String(name)).Push(Json::String(value))));
   Json out = Json::Object();
   out.Add("id", Json::Integer(u.id))
       .Add("time_ms", Json::Integer(u.time_ms))
       .Add("kind", Json::String(u.kind))
       .Add("file_name", Json::String(u.file_name))
       .Add("size", Json::Integer(static_cast<int64_t>(u.content.size())))
-      .Add("headers", std::move(headers))
+      .Add("headers", HeadersToJson(u.headers))
       .Add("content_base64", Json::String(Base64(u.content)));
   return out;
-}
-
-// A stored JSON body as a member: parsed when it parses, else the text.
-Json BodyMember(const std::string& body) {
-  std::optional<Json> parsed = Json::Parse(body, nullptr);
-  return parsed ? std::move(*parsed) : Json::String(body);
 }
 
 Json StoredBodyToJson(const StoredBody& b) {
